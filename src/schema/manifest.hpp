@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "errors/result.hpp"
+#include "schema/app_config.hpp"
+#include "schema/ordered_map.hpp"
+#include "schema/reader_config.hpp"
+
+namespace corvane {
+
+using ReadersMap = OrderedMap<ReaderConfig>;
+
+// One manifest section as read for a lookup: server settings all optional.
+struct OptionManifestConfig {
+    OptionAppConfig server_config;
+    ReadersMap readers_config;
+};
+
+// One manifest section as read for a rewrite: server settings complete.
+struct ManifestConfig {
+    AppConfig server_config;
+    ReadersMap readers_config;
+};
+
+template <class Section> using Sections = OrderedMap<Section>;
+
+inline constexpr std::string_view kSectionName = "corvane";
+
+// Parses a whole manifest text. Errors are Serialization errors whose text is
+// the YAML layer's complete message.
+Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text);
+Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text);
+
+// The manifest text holding the single section "corvane".
+Result<std::string> write_manifest(const ManifestConfig &section);
+
+} // namespace corvane

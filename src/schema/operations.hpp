@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string_view>
+
+#include "errors/result.hpp"
+#include "schema/manifest.hpp"
+
+namespace corvane {
+
+// The "corvane" section of the manifest at `path` (which may hold any bytes,
+// a NUL included: such a path names no file).
+Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path);
+
+// The reader stored under `reader_id` in the manifest at `path`.
+Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id);
+
+// Stores `reader` under `reader_id` in the manifest at `path` and rewrites it.
+Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
+                            std::string_view reader_id);
+
+} // namespace corvane

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+// A map from text keys that remembers where each key first appeared. Putting
+// an existing key replaces its value in place, so a manifest's readers are
+// written back in document order and a replaced reader keeps its place.
+template <class T> class OrderedMap {
+  public:
+    using Entry = std::pair<std::string, T>;
+
+    void put(std::string key, T value) {
+        auto found = index_.find(key);
+        if (found != index_.end()) {
+            entries_[found->second].second = std::move(value);
+            return;
+        }
+        index_.emplace(key, entries_.size());
+        entries_.emplace_back(std::move(key), std::move(value));
+    }
+
+    const T *find(std::string_view key) const {
+        auto found = index_.find(std::string(key));
+        return found == index_.end() ? nullptr : &entries_[found->second].second;
+    }
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    auto begin() const { return entries_.begin(); }
+    auto end() const { return entries_.end(); }
+
+    bool operator==(const OrderedMap &other) const { return entries_ == other.entries_; }
+
+  private:
+    std::vector<Entry> entries_;
+    std::unordered_map<std::string, std::size_t> index_;
+};
+
+} // namespace corvane
