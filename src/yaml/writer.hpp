@@ -1,0 +1,52 @@
+#pragma once
+
+#include "errors/result.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <yaml.h>
+
+namespace corvane::yaml {
+
+// Emits one YAML document into a string through libyaml: UTF-8 without a
+// byte-order mark, non-ASCII characters written as they are, no line folding,
+// no "---" or "..." markers, block mappings indented by two spaces.
+//
+// The first emitter failure is kept and every later call does nothing, so a
+// caller can write a whole document and look at the outcome once in finish().
+class Writer {
+  public:
+    Writer();
+    ~Writer();
+    Writer(const Writer &) = delete;
+    Writer &operator=(const Writer &) = delete;
+
+    void begin_mapping();
+    void end_mapping();
+
+    // A text that reads back as the same text: literal block style when it
+    // holds a line feed, single quotes when plain style would make it read as
+    // null, a boolean or a number, otherwise the emitter's own choice.
+    void text(std::string_view value);
+    void unsigned_integer(std::uint64_t value);
+    void boolean(bool value);
+    void null();
+
+    // Closes the document and returns the text, or the first error (a
+    // Serialization error with the emitter's problem text).
+    Result<std::string> finish();
+
+  private:
+    void plain(std::string_view value);
+    void scalar(std::string_view value, yaml_scalar_style_t style);
+    void emit(yaml_event_t &event, bool initialised);
+
+    yaml_emitter_t emitter_{};
+    bool emitter_ready_ = false;
+    std::string output_;
+    std::optional<std::string> problem_;
+};
+
+} // namespace corvane::yaml
