@@ -1,9 +1,9 @@
 #pragma once
 
+#include "errors/config_error.hpp"
+
 #include <utility>
 #include <variant>
-
-#include "errors/config_error.hpp"
 
 namespace corvane {
 
@@ -34,6 +34,8 @@ template <class T> class [[nodiscard]] Result {
 
 struct Unit {};
 using Status = Result<Unit>;
-inline Status success() { return Unit{}; }
+inline Status success() {
+    return Unit{};
+}
 
 } // namespace corvane

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <string>
-#include <string_view>
-
 #include "errors/result.hpp"
 #include "schema/app_config.hpp"
 #include "schema/ordered_map.hpp"
 #include "schema/reader_config.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace corvane {
 

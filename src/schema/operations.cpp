@@ -1,11 +1,32 @@
-// Temporary placeholder so that the module links while the reading code is written.
 #include "schema/operations.hpp"
 
+#include "io/read_file.hpp"
+
 namespace corvane {
+
 Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path) {
-    return file_not_found(path);
+    Result<std::string> text = read_file_utf8(path);
+    if (!text)
+        return std::move(text).error();
+    auto sections = parse_manifest_for_lookup(*text);
+    if (!sections)
+        return std::move(sections).error();
+    const OptionManifestConfig *section = sections->find(kSectionName);
+    if (!section)
+        return serialization_error("No corvane key found in manifest");
+    return *section;
 }
-Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view) {
-    return file_not_found(path);
+
+Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id) {
+    auto section = read_from_manifest_yaml(path);
+    if (!section)
+        return std::move(section).error();
+    const ReaderConfig *reader = section->readers_config.find(reader_id);
+    if (!reader) {
+        return ConfigError(ErrorKind::InvalidValue, "No reader with id " + std::string(reader_id) +
+                                                        " found in manifest.yaml");
+    }
+    return *reader;
 }
+
 } // namespace corvane

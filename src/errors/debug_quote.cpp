@@ -1,0 +1,91 @@
+#include "errors/debug_quote.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+
+namespace corvane {
+namespace {
+
+struct CodeRange {
+    char32_t first;
+    char32_t last;
+};
+
+#include "errors/unicode_tables.inc"
+
+template <std::size_t N> bool in_table(const CodeRange (&table)[N], char32_t code) {
+    auto it = std::upper_bound(std::begin(table), std::end(table), code,
+                               [](char32_t c, const CodeRange &r) { return c < r.first; });
+    return it != std::begin(table) && code <= std::prev(it)->last;
+}
+
+// Decodes one UTF-8 sequence starting at text[i]; advances i.
+char32_t next_code_point(std::string_view text, std::size_t &i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
+    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
+    ++i;
+    for (int k = 0; k < extra && i < text.size(); ++k, ++i)
+        code = (code << 6) | (byte(i) & 0x3F);
+    return code;
+}
+
+void append_hex_escape(std::string &out, char32_t code) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out += "\\u{";
+    int shift = 20;
+    while (shift > 0 && ((code >> shift) & 0xF) == 0)
+        shift -= 4;
+    for (; shift >= 0; shift -= 4)
+        out.push_back(kHex[(code >> shift) & 0xF]);
+    out.push_back('}');
+}
+
+} // namespace
+
+void append_debug_quoted(std::string &out, std::string_view text) {
+    out.push_back('"');
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t start = i;
+        char32_t code = next_code_point(text, i);
+        switch (code) {
+        case U'\0':
+            out += "\\0";
+            continue;
+        case U'\t':
+            out += "\\t";
+            continue;
+        case U'\r':
+            out += "\\r";
+            continue;
+        case U'\n':
+            out += "\\n";
+            continue;
+        case U'\\':
+            out += "\\\\";
+            continue;
+        case U'"':
+            out += "\\\"";
+            continue;
+        default:
+            break;
+        }
+        if (in_table(kGraphemeExtend, code) || in_table(kNotPrintable, code))
+            append_hex_escape(out, code);
+        else
+            out.append(text.substr(start, i - start));
+    }
+    out.push_back('"');
+}
+
+std::string debug_quoted(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_debug_quoted(out, text);
+    return out;
+}
+
+} // namespace corvane

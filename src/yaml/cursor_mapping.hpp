@@ -1,0 +1,54 @@
+#pragma once
+
+// The mapping walker of cursor.hpp, a template so the records' per-entry work
+// inlines into it.
+
+namespace corvane::yaml {
+
+template <class OnEntry, class OnEnd>
+Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view key_expected,
+                     OnEntry &&on_entry, OnEnd &&on_end) {
+    const Event *event = nullptr;
+    if (Failure failure = cursor.next(event))
+        return failure;
+    const Event &start = *event;
+    Failure result;
+    if (start.kind == EventKind::Alias) {
+        result = cursor.follow(start, [&](Cursor &target) {
+            return read_mapping(target, expected, key_expected, on_entry, on_end);
+        });
+    } else if (start.kind == EventKind::MappingStart) {
+        result = cursor.nested(start.mark, [&]() -> Failure {
+            for (;;) {
+                const Event *key_event = nullptr;
+                if (Failure failure = cursor.peek(key_event))
+                    return failure;
+                if (key_event->kind == EventKind::MappingEnd) {
+                    cursor.next(key_event);
+                    break;
+                }
+                bool key_is_scalar = key_event->kind == EventKind::Scalar;
+                std::string_view key;
+                if (Failure failure = read_text(cursor, key_expected, key))
+                    return failure;
+                Path value_path =
+                    key_is_scalar ? Path::child(cursor.path(), key) : Path::unknown(cursor.path());
+                Failure failure =
+                    cursor.below(value_path, [&](Cursor &value) { return on_entry(key, value); });
+                if (failure)
+                    return failure;
+            }
+            return on_end();
+        });
+    } else if (start.kind == EventKind::Scalar && start.style == ScalarStyle::Plain &&
+               start.value_length == 0) {
+        result = on_end();
+    } else {
+        result = invalid_type(cursor.document(), start, expected);
+    }
+    if (result)
+        result->fix_mark(start.mark, cursor.path());
+    return result;
+}
+
+} // namespace corvane::yaml

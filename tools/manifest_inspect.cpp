@@ -1,0 +1,143 @@
+// Reads a manifest file in both forms and prints what the core makes of it as
+// one JSON object: the lookup form's readers and "corvane" server settings,
+// and the rewrite form's outcome. The tests compare this with expected
+// outcomes for settings that Python cannot see (the server's).
+#include "io/read_file.hpp"
+#include "schema/manifest.hpp"
+
+#include <cstdio>
+#include <string>
+#include <variant>
+
+namespace {
+
+using namespace corvane;
+
+void append_json_string(std::string &out, std::string_view text) {
+    out.push_back('"');
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out.push_back(static_cast<char>(c));
+            }
+        }
+    }
+    out.push_back('"');
+}
+
+template <class T> void append_optional(std::string &out, const std::optional<T> &value) {
+    if (!value) {
+        out += "null";
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        append_json_string(out, *value);
+    } else if constexpr (std::is_same_v<T, bool>) {
+        out += *value ? "true" : "false";
+    } else {
+        out += std::to_string(*value);
+    }
+}
+
+void append_reader(std::string &out, const ReaderConfig &reader) {
+    out += '{';
+    bool first = true;
+    for (const ReaderField &field : kReaderFields) {
+        if (!first)
+            out += ", ";
+        first = false;
+        append_json_string(out, field.name);
+        out += ": ";
+        FieldValue value = field_value(reader, field);
+        if (auto *text = std::get_if<std::string_view>(&value))
+            append_json_string(out, *text);
+        else if (auto *number = std::get_if<std::uint64_t>(&value))
+            out += std::to_string(*number);
+        else
+            out += "null";
+    }
+    out += '}';
+}
+
+void append_server(std::string &out, const OptionAppConfig &server) {
+    out += '{';
+    bool first = true;
+    for (const auto &field : kOptionAppFields) {
+        if (!first)
+            out += ", ";
+        first = false;
+        append_json_string(out, field.name);
+        out += ": ";
+        std::visit([&](auto member) { append_optional(out, server.*member); }, field.member);
+    }
+    out += '}';
+}
+
+void append_error(std::string &out, const ConfigError &error) {
+    out += "\"ok\": false, \"error\": ";
+    append_json_string(out, error.text());
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: manifest_inspect FILE\n");
+        return 2;
+    }
+    auto text = read_file_utf8(argv[1]);
+    if (!text) {
+        std::fprintf(stderr, "%s\n", text.error().display().c_str());
+        return 1;
+    }
+    std::string out = "{\"lookup\": {";
+    auto lookup = parse_manifest_for_lookup(*text);
+    if (!lookup) {
+        append_error(out, lookup.error());
+    } else if (const auto *section = lookup->find(kSectionName)) {
+        out += "\"ok\": true, \"readers\": {";
+        bool first = true;
+        for (const auto &[id, reader] : section->readers_config) {
+            if (!first)
+                out += ", ";
+            first = false;
+            append_json_string(out, id);
+            out += ": ";
+            append_reader(out, reader);
+        }
+        out += "}, \"server\": ";
+        append_server(out, section->server_config);
+    } else {
+        append_error(out, serialization_error("No corvane key found in manifest"));
+    }
+    out += "}, \"rewrite\": {";
+    auto rewrite = parse_manifest_for_rewrite(*text);
+    if (!rewrite) {
+        append_error(out, rewrite.error());
+    } else if (!rewrite->find(kSectionName)) {
+        append_error(out, serialization_error("No corvane key found in manifest"));
+    } else {
+        out += "\"ok\": true";
+    }
+    out += "}}\n";
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return 0;
+}
