@@ -1,0 +1,44 @@
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace corvane::py {
+
+// The parameters of a callable taking positional-or-keyword arguments; the
+// first `required` of them must be given.
+struct Parameters {
+    std::string_view full_name; // as shown in errors, e.g. "read_corvane_readers_config()"
+    std::span<const std::string_view> names;
+    std::size_t required;
+};
+
+// Binds vectorcall arguments to `out` (one borrowed slot per parameter, null
+// when not given). On failure sets the TypeError and returns false.
+bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargsf,
+                    PyObject *kwnames, std::span<PyObject *> out);
+
+// Refuses any positional argument of a keyword-only callable.
+bool refuse_positional(std::string_view full_name, Py_ssize_t count);
+
+// The qualified name of the object's type, or the stand-in text used when
+// the interpreter cannot give it.
+std::string type_name_of(PyObject *object);
+
+// Sets TypeError "'<type>' object cannot be converted to '<target>'".
+void raise_conversion_error(PyObject *value, std::string_view target);
+
+// The UTF-8 text of a str (borrowed from the object). A value that is not a
+// str raises the conversion error for 'PyString'; a str that cannot be
+// encoded raises the interpreter's own error.
+std::optional<std::string_view> text_value(PyObject *value);
+
+// As text_value, for a named argument: TypeErrors are prefixed with
+// "argument '<name>': ", other errors pass unchanged.
+std::optional<std::string_view> text_argument(PyObject *value, std::string_view name);
+
+} // namespace corvane::py

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "python/ref.hpp"
+#include "schema/reader_config.hpp"
+
+namespace corvane::py {
+
+// The class objects, created on first use and kept for the life of the
+// process. Null with an exception set if creation fails.
+PyTypeObject *reader_config_type();
+PyTypeObject *app_config_type();
+
+// A new ReaderConfig instance owning `record`.
+Ref wrap_reader_config(ReaderConfig record);
+
+// The record of a ReaderConfig receiver, or null with the receiver TypeError set.
+const ReaderConfig *receiver_record(PyObject *self);
+
+// The module-level function read_corvane_readers_config, bound to `module`.
+Ref make_read_function(PyObject *module);
+
+} // namespace corvane::py

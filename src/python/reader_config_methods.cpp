@@ -1,0 +1,67 @@
+// The methods of ReaderConfig: dict_without_optionals, validate and
+// add_to_manifest_yaml.
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/reader_config_object.hpp"
+#include "python/value_to_python.hpp"
+#include "schema/operations.hpp"
+#include "schema/validation.hpp"
+#include "schema/value_tree.hpp"
+
+#include <array>
+
+namespace corvane::py {
+
+PyObject *dict_without_optionals(PyObject *self, PyObject *) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict)
+        return nullptr;
+    Value::Object tree = emit_value_tree(*record);
+    tree.erase("cuda_visible_devices");
+    // The tree keeps its keys in byte order; the dict follows the record's
+    // declaration order instead, so that it reads like the record.
+    for (const auto &field : kReaderFields) {
+        const Value *node = tree.find(field.name);
+        if (node != nullptr && !store_node(dict.get(), field.name, *node))
+            return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject *validate_method(PyObject *self, PyObject *) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    auto findings = validate(*record);
+    if (!findings.empty())
+        return raise(ConfigError(std::move(findings)));
+    Py_RETURN_NONE;
+}
+
+PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
+                                      PyObject *kwnames) {
+    static constexpr std::array<std::string_view, 2> names{"path", "reader_id"};
+    static constexpr Parameters parameters{"ReaderConfig.add_to_manifest_yaml()", names, 2};
+    std::array<PyObject *, 2> bound{};
+    if (!bind_arguments(parameters, args, nargsf, kwnames, bound))
+        return nullptr;
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    auto path = text_argument(bound[0], names[0]);
+    if (!path)
+        return nullptr;
+    auto reader_id = text_argument(bound[1], names[1]);
+    if (!reader_id)
+        return nullptr;
+    Status written = add_to_manifest_yaml(*record, *path, *reader_id);
+    if (!written)
+        return raise(written.error());
+    Py_RETURN_NONE;
+}
+
+} // namespace corvane::py

@@ -1,0 +1,151 @@
+// The ReaderConfig class: instance lifecycle, the twenty read-only
+// properties and the type object itself.
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/reader_config_object.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace corvane::py {
+
+namespace {
+
+void dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    PyTypeObject *type = Py_TYPE(self);
+    ReaderConfigObject *object = as_reader(self);
+    Py_CLEAR(object->dict);
+    object->record().~ReaderConfig();
+    type->tp_free(self);
+    Py_DECREF(type); // instances of heap types own a reference to their type
+}
+
+int traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(as_reader(self)->dict);
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
+int clear(PyObject *self) {
+    Py_CLEAR(as_reader(self)->dict);
+    return 0;
+}
+
+// The one getter behind every property: the table entry of its field comes
+// in through the closure.
+PyObject *get_field(PyObject *self, void *closure) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    Ref keep = Ref::borrow(self);
+    const auto &field = *static_cast<const ReaderField *>(closure);
+    return std::visit(
+               [](auto value) -> Ref {
+                   using V = decltype(value);
+                   if constexpr (std::is_same_v<V, std::monostate>)
+                       return Ref::borrow(Py_None);
+                   else if constexpr (std::is_same_v<V, std::string_view>)
+                       return expect(PyUnicode_FromStringAndSize(
+                           value.data(), static_cast<Py_ssize_t>(value.size())));
+                   else
+                       return expect(PyLong_FromUnsignedLongLong(value));
+               },
+               field_value(*record, field))
+        .release();
+}
+
+// The twenty properties in declaration order, then __dict__ (which a type
+// built from a spec does not get on its own), then the end marker.
+using GetSetTable = std::array<PyGetSetDef, kReaderFields.size() + 2>;
+
+GetSetTable make_getsets() {
+    GetSetTable table{};
+    for (std::size_t i = 0; i < kReaderFields.size(); ++i) {
+        const ReaderField &field = kReaderFields[i];
+        // Names come from string literals, so data() is NUL-terminated.
+        table[i] = PyGetSetDef{field.name.data(), boundary<get_field>, nullptr, "",
+                               const_cast<ReaderField *>(&field)};
+    }
+    table[kReaderFields.size()] =
+        PyGetSetDef{"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr};
+    return table;
+}
+
+GetSetTable getsets = make_getsets();
+
+PyMethodDef methods[] = {
+    {"dict_without_optionals", boundary<dict_without_optionals>, METH_NOARGS,
+     "dict_without_optionals($self)\n--\n\n"},
+    {"validate", boundary<validate_method>, METH_NOARGS, "validate($self)\n--\n\n"},
+    {"add_to_manifest_yaml",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)()>(boundary<add_to_manifest_yaml_method>)),
+     METH_FASTCALL | METH_KEYWORDS, "add_to_manifest_yaml($self, path, reader_id)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef members[] = {
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(ReaderConfigObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char *>("ReaderConfig(**kwargs)\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void *>(boundary<construct_reader_config>)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(clear)},
+    {Py_tp_getset, getsets.data()},
+    {Py_tp_methods, methods},
+    {Py_tp_members, members},
+    {0, nullptr},
+};
+
+PyType_Spec spec{"builtins.ReaderConfig", sizeof(ReaderConfigObject), 0,
+                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+
+PyTypeObject *create_type() {
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    if (!type)
+        return nullptr;
+    // A spec type whose docstring is only a signature reports an empty
+    // __doc__; the class has no documentation, so it reads None.
+    if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0)
+        return nullptr;
+    return reinterpret_cast<PyTypeObject *>(type.release());
+}
+
+} // namespace
+
+PyTypeObject *reader_config_type() {
+    static PyTypeObject *type = nullptr;
+    if (type == nullptr)
+        type = create_type();
+    return type;
+}
+
+Ref wrap_reader_config(ReaderConfig record) {
+    PyTypeObject *type = reader_config_type();
+    if (type == nullptr)
+        return {};
+    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    if (!object)
+        return {};
+    new (as_reader(object.get())->storage) ReaderConfig(std::move(record));
+    return object;
+}
+
+const ReaderConfig *receiver_record(PyObject *self) {
+    PyTypeObject *type = reader_config_type();
+    if (type == nullptr)
+        fault_from_python_error();
+    if (!PyType_IsSubtype(Py_TYPE(self), type)) {
+        raise_conversion_error(self, "ReaderConfig");
+        return nullptr;
+    }
+    return &as_reader(self)->record();
+}
+
+} // namespace corvane::py
