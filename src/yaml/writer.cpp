@@ -22,7 +22,81 @@ const yaml_char_t *bytes(std::string_view text) {
     return reinterpret_cast<const yaml_char_t *>(text.data());
 }
 
+bool is_break_at_end(std::string_view text, std::size_t &length) {
+    static constexpr std::string_view kBreaks[] = {"\n", "\r", "\xC2\x85", "\xE2\x80\xA8",
+                                                   "\xE2\x80\xA9"};
+    for (std::string_view line_break : kBreaks) {
+        if (text.ends_with(line_break)) {
+            length = line_break.size();
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether a literal block of `text` needs the "+" chomping indicator: it ends
+// in a line break that is either the whole text or follows another break.
+bool keeps_trailing_breaks(std::string_view text) {
+    std::size_t length = 0;
+    if (!is_break_at_end(text, length))
+        return false;
+    text.remove_suffix(length);
+    return text.empty() || is_break_at_end(text, length);
+}
+
+// libyaml 0.2.5's emitter takes characters beyond U+FFFF for unprintable and
+// escapes them in double quotes; they are printable and are written as they
+// are. Each such character is written as this private-use stand-in instead
+// and put back afterwards. The stand-in is printable to the emitter, neither
+// space nor break, and never part of YAML syntax; texts that hold it
+// themselves have it recorded too, so the stand-ins in the output match the
+// record one for one, in order.
+constexpr std::string_view kStandIn = "\xEE\x80\x80"; // U+E000
+
+std::size_t astral_length(unsigned char lead) {
+    return lead >= 0xF0 ? 4 : 0;
+}
+
 } // namespace
+
+std::string_view Writer::stand_in_astral(std::string_view value, std::string &buffer) {
+    bool needed = false;
+    for (unsigned char byte : value)
+        needed |= byte >= 0xF0 || byte == 0xEE;
+    if (!needed)
+        return value;
+    buffer.reserve(value.size());
+    for (std::size_t i = 0; i < value.size();) {
+        std::size_t length = astral_length(static_cast<unsigned char>(value[i]));
+        if (length == 0 && value.substr(i).starts_with(kStandIn))
+            length = kStandIn.size();
+        if (length == 0) {
+            buffer.push_back(value[i++]);
+            continue;
+        }
+        astral_.emplace_back(value.substr(i, length));
+        buffer.append(kStandIn);
+        i += length;
+    }
+    return buffer;
+}
+
+void Writer::restore_astral() {
+    if (astral_.empty())
+        return;
+    std::string restored;
+    restored.reserve(output_.size());
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < output_.size();) {
+        if (next < astral_.size() && std::string_view(output_).substr(i).starts_with(kStandIn)) {
+            restored += astral_[next++];
+            i += kStandIn.size();
+        } else {
+            restored.push_back(output_[i++]);
+        }
+    }
+    output_ = std::move(restored);
+}
 
 Writer::Writer() {
     if (!yaml_emitter_initialize(&emitter_)) {
@@ -77,6 +151,9 @@ void Writer::end_mapping() {
 void Writer::scalar(std::string_view value, yaml_scalar_style_t style) {
     if (problem_)
         return;
+    last_scalar_keeps_breaks_ = style == YAML_LITERAL_SCALAR_STYLE && keeps_trailing_breaks(value);
+    std::string buffer;
+    value = stand_in_astral(value, buffer);
     if (value.size() > static_cast<std::size_t>(INT_MAX)) {
         problem_ = "scalar too long to emit";
         return;
@@ -115,6 +192,12 @@ void Writer::null() {
 }
 
 Result<std::string> Writer::finish() {
+    // The emitter remembers any block scalar that kept its trailing line
+    // breaks and then closes the stream with "..."; that marker is only
+    // needed when such a scalar is the last thing written. By now every
+    // scalar has been written, so the reminder can be dropped.
+    if (emitter_ready_ && !last_scalar_keeps_breaks_)
+        emitter_.open_ended = 0;
     yaml_event_t event;
     emit(event, !problem_ && yaml_document_end_event_initialize(&event, 1));
     emit(event, !problem_ && yaml_stream_end_event_initialize(&event));
@@ -122,6 +205,7 @@ Result<std::string> Writer::finish() {
         problem_ = emitter_.problem ? emitter_.problem : "emitter error";
     if (problem_)
         return serialization_error(*problem_);
+    restore_astral();
     return std::move(output_);
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <yaml.h>
 
 namespace corvane::yaml {
@@ -43,7 +44,14 @@ class Writer {
     void scalar(std::string_view value, yaml_scalar_style_t style);
     void emit(yaml_event_t &event, bool initialised);
 
+    std::string_view stand_in_astral(std::string_view value, std::string &buffer);
+    void restore_astral();
+
     yaml_emitter_t emitter_{};
+    bool last_scalar_keeps_breaks_ = false;
+    // Characters beyond the Basic Multilingual Plane, in the order written;
+    // see stand_in_astral().
+    std::vector<std::string> astral_;
     bool emitter_ready_ = false;
     std::string output_;
     std::optional<std::string> problem_;
