@@ -1,0 +1,30 @@
+"""Reads one reader's configuration out of a manifest and prints it.
+
+Usage: python examples/read_reader.py MANIFEST READER_ID
+"""
+
+import sys
+
+import corvane_config
+
+
+def main() -> int:
+    path, reader_id = sys.argv[1], sys.argv[2]
+    try:
+        reader = corvane_config.read_corvane_readers_config(path, reader_id)
+    except Exception as error:
+        print(error, file=sys.stderr)
+        return 1
+    print(f"reader {reader_id} in {path}:")
+    for name, value in reader.dict_without_optionals().items():
+        print(f"  {name}: {value!r}")
+    try:
+        reader.validate()
+        print("validation: ok")
+    except Exception as error:
+        print(f"validation: {error}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,71 @@
+"""Reference manifests with their exact outcomes, read through the public API
+(readers, errors, rewritten text) and through the inspection tool (the server
+settings, which Python cannot see)."""
+
+import json
+import pathlib
+import subprocess
+
+import pytest
+
+import corvane_config
+from conftest import CONFORMANCE
+
+PREFIX = "Error Error Serializing/Deserializing:: "
+CASES = [json.loads(line) for line in CONFORMANCE.read_text(encoding="utf-8").splitlines()]
+FIELDS = list(CASES[0]["lookup"]["readers"]["r1"])
+
+
+def write_case(tmp_path: pathlib.Path, case) -> pathlib.Path:
+    path = tmp_path / "manifest.yaml"
+    path.write_bytes(case["yaml"].encode("utf-8"))
+    return path
+
+
+def settings(reader):
+    return {name: getattr(reader, name) for name in FIELDS}
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
+def test_lookup(tmp_path, case):
+    path = write_case(tmp_path, case)
+    expected = case["lookup"]
+    if not expected["ok"]:
+        with pytest.raises(Exception) as caught:
+            corvane_config.read_corvane_readers_config(str(path), "r1")
+        assert type(caught.value) is Exception
+        assert caught.value.args == (PREFIX + expected["error"],)
+        return
+    for reader_id, values in expected["readers"].items():
+        reader = corvane_config.read_corvane_readers_config(str(path), reader_id)
+        assert settings(reader) == values
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
+def test_lookup_server_settings(tmp_path, case, manifest_inspect):
+    path = write_case(tmp_path, case)
+    seen = json.loads(subprocess.run([manifest_inspect, str(path)], check=True,
+                                     capture_output=True).stdout)
+    expected = case["lookup"]
+    assert seen["lookup"]["ok"] == expected["ok"]
+    if expected["ok"]:
+        assert seen["lookup"]["readers"] == expected["readers"]
+        assert seen["lookup"]["server"] == expected["server"]
+    else:
+        assert seen["lookup"]["error"] == expected["error"]
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
+def test_rewrite(tmp_path, case):
+    path = write_case(tmp_path, case)
+    before = path.read_bytes()
+    expected = case["rewrite"]
+    reader = corvane_config.ReaderConfig(model_name="m", device="cpu")
+    if not expected["ok"]:
+        with pytest.raises(Exception) as caught:
+            reader.add_to_manifest_yaml(str(path), "zz-new")
+        assert caught.value.args == (PREFIX + expected["error"],)
+        assert path.read_bytes() == before
+        return
+    assert reader.add_to_manifest_yaml(str(path), "zz-new") is None
+    assert path.read_bytes().decode("utf-8") == expected["text"]
