@@ -4,8 +4,16 @@ Usage: python examples/read_reader.py MANIFEST READER_ID
 """
 
 import sys
+import types
 
 import corvane_config
+
+# The settings in declaration order: the class's read-only properties.
+SETTINGS = [
+    name
+    for name, attribute in vars(corvane_config.ReaderConfig).items()
+    if isinstance(attribute, types.GetSetDescriptorType) and not name.startswith("__")
+]
 
 
 def main() -> int:
@@ -16,8 +24,10 @@ def main() -> int:
         print(error, file=sys.stderr)
         return 1
     print(f"reader {reader_id} in {path}:")
-    for name, value in reader.dict_without_optionals().items():
-        print(f"  {name}: {value!r}")
+    for name in SETTINGS:
+        value = getattr(reader, name)
+        if value is not None:
+            print(f"  {name}: {value!r}")
     try:
         reader.validate()
         print("validation: ok")
