@@ -13,6 +13,30 @@
 
 namespace corvane::py {
 
+namespace {
+
+// The settings' names as interned Python strings, made once and kept: every
+// dictionary uses them as keys.
+PyObject *const *field_name_objects() {
+    static std::array<PyObject *, kReaderFields.size()> names{};
+    if (names.back() == nullptr) {
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (names[i] != nullptr)
+                continue;
+            const auto name = kReaderFields[i].name;
+            PyObject *text =
+                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+            if (text == nullptr)
+                return nullptr;
+            PyUnicode_InternInPlace(&text);
+            names[i] = text;
+        }
+    }
+    return names.data();
+}
+
+} // namespace
+
 PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
@@ -22,11 +46,23 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
         return nullptr;
     Value::Object tree = emit_value_tree(*record);
     tree.erase("cuda_visible_devices");
-    // The tree keeps its keys in byte order; the dict follows the record's
-    // declaration order instead, so that it reads like the record.
-    for (const auto &field : kReaderFields) {
-        const Value *node = tree.find(field.name);
-        if (node != nullptr && !store_node(dict.get(), field.name, *node))
+    // The tree keeps its entries in the byte order of their names; the dict
+    // follows the record's declaration order instead, so that it reads like
+    // the record. One merge pass pairs each entry with its field.
+    std::array<const Value *, kReaderFields.size()> nodes{};
+    auto entry = tree.begin();
+    for (std::size_t index : kReaderFieldsByName) {
+        if (entry != tree.end() && entry->first == kReaderFields[index].name) {
+            nodes[index] = &entry->second;
+            ++entry;
+        }
+    }
+    PyObject *const *names = field_name_objects();
+    if (names == nullptr)
+        return nullptr;
+    for (std::size_t i = 0; i < kReaderFields.size(); ++i) {
+        if (nodes[i] != nullptr &&
+            !store_node(dict.get(), names[i], kReaderFields[i].name, *nodes[i]))
             return nullptr;
     }
     return dict.release();

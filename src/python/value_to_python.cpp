@@ -19,7 +19,7 @@ void raise_type_error(const std::string &message) {
 
 } // namespace
 
-bool store_node(PyObject *dict, std::string_view key, const Value &node) {
+bool store_node(PyObject *dict, PyObject *key, std::string_view key_text, const Value &node) {
     Ref python = std::visit(
         [&](const auto &content) -> Ref {
             using C = std::decay_t<decltype(content)>;
@@ -30,21 +30,20 @@ bool store_node(PyObject *dict, std::string_view key, const Value &node) {
             } else if constexpr (std::is_same_v<C, Value::Number>) {
                 if (const auto *unsigned_value = std::get_if<std::uint64_t>(&content))
                     return Ref::steal(PyLong_FromUnsignedLongLong(*unsigned_value));
-                raise_type_error("Invalid number type for key " + std::string(key));
+                raise_type_error("Invalid number type for key " + std::string(key_text));
                 return {};
             } else if constexpr (std::is_same_v<C, std::string>) {
                 return text(content);
             } else {
                 raise_type_error("Invalid value " + to_compact_json(node) + " for key " +
-                                 std::string(key));
+                                 std::string(key_text));
                 return {};
             }
         },
         node.data());
     if (!python)
         return PyErr_Occurred() == nullptr; // a null node stores nothing
-    Ref name = text(key);
-    return name && PyDict_SetItem(dict, name.get(), python.get()) == 0;
+    return PyDict_SetItem(dict, key, python.get()) == 0;
 }
 
 } // namespace corvane::py

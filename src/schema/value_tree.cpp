@@ -106,6 +106,11 @@ void append_json(std::string &out, const Value &value) {
 } // namespace
 
 void Value::Object::insert(std::string key, Value value) {
+    // Keys that arrive in order are appended without a search.
+    if (entries_.empty() || entries_.back().first < key) {
+        entries_.emplace_back(std::move(key), std::move(value));
+        return;
+    }
     auto at = lower_bound(entries_, key);
     if (at != entries_.end() && at->first == key) {
         entries_[at - entries_.begin()].second = std::move(value);
@@ -135,7 +140,9 @@ std::string to_compact_json(const Value &value) {
 
 Value::Object emit_value_tree(const ReaderConfig &reader) {
     Value::Object object;
-    for (const auto &field : kReaderFields) {
+    object.reserve(kReaderFields.size());
+    for (std::size_t index : kReaderFieldsByName) {
+        const ReaderField &field = kReaderFields[index];
         Value node = std::visit(
             [](auto item) -> Value {
                 using Item = decltype(item);

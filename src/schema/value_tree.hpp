@@ -2,6 +2,8 @@
 
 #include "schema/reader_config.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -27,6 +29,7 @@ class Value {
         void insert(std::string key, Value value);
         const Value *find(std::string_view key) const;
         bool erase(std::string_view key);
+        void reserve(std::size_t count) { entries_.reserve(count); }
         std::size_t size() const { return entries_.size(); }
         auto begin() const { return entries_.begin(); }
         auto end() const { return entries_.end(); }
@@ -52,6 +55,18 @@ class Value {
 
 // The node in compact JSON syntax (used in error texts).
 std::string to_compact_json(const Value &value);
+
+// The positions of the settings in kReaderFields, sorted by the byte order of
+// their names: the order of the entries of a record's object node.
+inline constexpr auto kReaderFieldsByName = [] {
+    std::array<std::size_t, kReaderFields.size()> order{};
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+        return kReaderFields[a].name < kReaderFields[b].name;
+    });
+    return order;
+}();
 
 // One object node with an entry per setting, keyed by the setting's name:
 // strings for texts, unsigned numbers for integers, nulls for absent settings.

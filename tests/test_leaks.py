@@ -1,0 +1,140 @@
+"""Repeating every ReaderConfig operation 100,000 times, passing and failing,
+leaves memory flat.
+
+Python objects are counted with sys.getallocatedblocks() (or tracemalloc when
+the interpreter's own allocator is off); native memory, such as a record that
+is never destroyed, shows in the resident set size. A leak of one object per
+call would add 100,000 blocks; a leaked record at least ~10 MB. The tolerances
+(500 blocks, 4 MiB) absorb the interpreter's caches and free lists.
+"""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+from corvane_config import ReaderConfig, read_corvane_readers_config
+
+ROUNDS = 100_000
+BLOCK_TOLERANCE = 500
+RSS_TOLERANCE = 4 * 1024 * 1024
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+VALID = ReaderConfig(
+    model_name="model",
+    device="cuda",
+    consumer_group="g",
+    tensor_parallel=2,
+    cuda_visible_devices="0,1",
+    max_batch_size=2**64 - 1,
+    log_level="info",
+)
+INVALID = ReaderConfig(model_name="m", device="cpu", tensor_parallel=3, cuda_visible_devices="x")
+NAMES = [
+    name
+    for name, value in vars(ReaderConfig).items()
+    if type(value).__name__ == "getset_descriptor" and name != "__dict__"
+]
+
+
+def expect(error, call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except error:
+        return
+    raise AssertionError(f"{call} did not raise {error}")
+
+
+def construct():
+    ReaderConfig(model_name="m", device="cuda", tensor_parallel=2, max_batch_size=8, log_level="x")
+
+
+def construct_failing():
+    expect(TypeError, ReaderConfig, device="cuda")  # model_name check
+    expect(TypeError, ReaderConfig, model_name="m", device="api")  # device check
+    expect(TypeError, ReaderConfig, model_name="m", log_level=None)  # conversion
+    expect(OverflowError, ReaderConfig, model_name="m", tensor_parallel=-1)
+    expect(TypeError, ReaderConfig, "positional")
+
+
+def construct_with_instance_attributes():
+    reader = ReaderConfig(model_name="m", device="cpu")
+    reader.note = [reader]  # a cycle through the instance dict
+
+
+def dict_without_optionals():
+    VALID.dict_without_optionals()
+
+
+def validate_passing():
+    VALID.validate()
+
+
+def validate_failing():
+    expect(Exception, INVALID.validate)
+
+
+def read_properties():
+    for name in NAMES:
+        getattr(VALID, name)
+
+
+def argument_errors():
+    expect(TypeError, read_corvane_readers_config, path=1)
+    expect(TypeError, read_corvane_readers_config, "a", "b", "c")
+    expect(TypeError, VALID.add_to_manifest_yaml, "p", bad=1)
+    expect(TypeError, VALID.add_to_manifest_yaml, "p")
+    expect(UnicodeEncodeError, VALID.add_to_manifest_yaml, "\udc80", "r")
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def python_blocks():
+    blocks = sys.getallocatedblocks()
+    if blocks == 0:  # PYTHONMALLOC=malloc: fall back to tracemalloc
+        return tracemalloc.get_traced_memory()[0] // 64
+    return blocks
+
+
+# Operations that do several calls per round run fewer rounds, so that every
+# kind of call is made 100,000 times.
+@pytest.mark.parametrize(
+    "operation, calls_per_round",
+    [
+        (construct, 1),
+        (construct_failing, 5),
+        (construct_with_instance_attributes, 1),
+        (dict_without_optionals, 1),
+        (validate_passing, 1),
+        (validate_failing, 1),
+        (read_properties, len(NAMES)),
+        (argument_errors, 5),
+    ],
+)
+def test_memory_stays_flat(operation, calls_per_round):
+    rounds = ROUNDS // calls_per_round
+    if UNDER_SANITIZER:
+        rounds //= 10
+    tracing = sys.getallocatedblocks() == 0
+    if tracing:
+        tracemalloc.start()
+    try:
+        for _ in range(1000):  # warm caches and free lists
+            operation()
+        gc.collect()
+        blocks_before, rss_before = python_blocks(), resident_bytes()
+        for _ in range(rounds):
+            operation()
+        gc.collect()
+        blocks_after, rss_after = python_blocks(), resident_bytes()
+    finally:
+        if tracing:
+            tracemalloc.stop()
+    assert blocks_after - blocks_before < BLOCK_TOLERANCE
+    if not UNDER_SANITIZER:  # the sanitizer's quarantine holds freed memory
+        assert rss_after - rss_before < RSS_TOLERANCE
