@@ -14,25 +14,45 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Waiting writers poll at most this far apart...
+constexpr auto kLongestPause = std::chrono::microseconds(1000);
+// ...so a writer that has just released a contended lock waits longer than
+// that before it can come back for it.
+constexpr auto kCourtesy = std::chrono::microseconds(1500);
+
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Polls for the lock until the deadline: a writer stuck elsewhere must not
-// freeze this process for longer than that.
-bool lock_before(int fd, Clock::time_point deadline) {
-    auto pause = std::chrono::milliseconds(1);
-    for (;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        auto now = Clock::now();
-        if (now >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, std::chrono::milliseconds(8));
-    }
+// Only regular files are locked: opening a device or a pipe can have effects
+// of its own. -1 when there is nothing to lock; the read that follows reports
+// any problem with the path.
+int open_regular(const std::string &name) {
+    struct stat found {};
+    if (::stat(name.c_str(), &found) != 0 || !S_ISREG(found.st_mode))
+        return -1;
+    return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+}
+
+enum class Attempt { Locked, Busy, Moved, Unlockable };
+
+// One non-blocking try. Whether or not the lock was free, the path must still
+// name the open file: the writer holding the lock renames a new manifest into
+// place when it is done, and the lock on the old file then guards nothing.
+// Moving on to the new file as soon as it appears (rather than when the old
+// lock is released) also keeps the waiting fair: a writer that has just
+// finished has no head start on the next round.
+Attempt try_lock(int fd, const std::string &name) {
+    bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (!locked && errno != EWOULDBLOCK && errno != EINTR)
+        return Attempt::Unlockable;
+    struct stat open_file {
+    }, named{};
+    if (::fstat(fd, &open_file) != 0 || ::stat(name.c_str(), &named) != 0)
+        return locked ? Attempt::Locked : Attempt::Unlockable; // the path has gone
+    if (!same_file(open_file, named))
+        return Attempt::Moved;
+    return locked ? Attempt::Locked : Attempt::Busy;
 }
 
 } // namespace
@@ -42,34 +62,39 @@ ManifestLock ManifestLock::acquire(std::string_view path, std::chrono::milliseco
         return ManifestLock(-1);
     const std::string name(path);
     const auto deadline = Clock::now() + patience;
-    for (;;) {
-        // Only regular files are locked: opening a device or a pipe can have
-        // effects of its own.
-        struct stat found {};
-        if (::stat(name.c_str(), &found) != 0 || !S_ISREG(found.st_mode))
-            return ManifestLock(-1); // the read that follows reports any problem
-        int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return ManifestLock(-1);
-        if (!lock_before(fd, deadline)) {
-            ::close(fd);
-            return ManifestLock(-1);
+    // Short pauses: waiting writers must notice a released lock about as soon
+    // as a writer that arrives fresh.
+    auto pause = std::chrono::microseconds(100);
+
+    bool contended = false;
+    int fd = open_regular(name);
+    while (fd >= 0) {
+        Attempt attempt = try_lock(fd, name);
+        if (attempt == Attempt::Locked)
+            return ManifestLock(fd, contended);
+        contended = true;
+        auto now = Clock::now();
+        if (attempt == Attempt::Unlockable || now >= deadline) {
+            ::close(fd); // go on as if no other writer were around
+            break;
         }
-        // A writer that held the lock before us may have renamed a new file
-        // into place: the lock then guards a file nobody will read again.
-        struct stat locked {
-        }, named{};
-        if (::fstat(fd, &locked) != 0 || ::stat(name.c_str(), &named) != 0 ||
-            same_file(locked, named))
-            return ManifestLock(fd);
-        ::close(fd);
+        if (attempt == Attempt::Moved) {
+            ::close(fd);
+            fd = open_regular(name);
+            pause = std::chrono::microseconds(100);
+            continue;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, kLongestPause);
     }
+    return ManifestLock(-1);
 }
 
 ManifestLock &ManifestLock::operator=(ManifestLock &&other) noexcept {
     if (this != &other) {
         release();
         fd_ = other.fd_;
+        contended_ = other.contended_;
         other.fd_ = -1;
     }
     return *this;
@@ -80,9 +105,15 @@ ManifestLock::~ManifestLock() {
 }
 
 void ManifestLock::release() {
-    if (fd_ >= 0)
-        ::close(fd_); // closing the last descriptor drops the lock
+    if (fd_ < 0)
+        return;
+    ::close(fd_); // closing the last descriptor drops the lock
     fd_ = -1;
+    // Waiting writers poll; one that has just let go would otherwise win the
+    // next round on its very next call, again and again, and starve them past
+    // their patience. After a contended turn, give them time to notice.
+    if (contended_)
+        std::this_thread::sleep_for(kCourtesy);
 }
 
 } // namespace corvane::io

@@ -20,7 +20,9 @@ class ManifestLock {
     static ManifestLock acquire(std::string_view path,
                                 std::chrono::milliseconds patience = kPatience);
 
-    ManifestLock(ManifestLock &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    ManifestLock(ManifestLock &&other) noexcept : fd_(other.fd_), contended_(other.contended_) {
+        other.fd_ = -1;
+    }
     ManifestLock &operator=(ManifestLock &&other) noexcept;
     ManifestLock(const ManifestLock &) = delete;
     ManifestLock &operator=(const ManifestLock &) = delete;
@@ -29,10 +31,11 @@ class ManifestLock {
     bool held() const { return fd_ >= 0; }
 
   private:
-    explicit ManifestLock(int fd) : fd_(fd) {}
+    explicit ManifestLock(int fd, bool contended = false) : fd_(fd), contended_(contended) {}
     void release();
 
     int fd_ = -1;
+    bool contended_ = false; // other writers were seen waiting for this manifest
 };
 
 } // namespace corvane::io
