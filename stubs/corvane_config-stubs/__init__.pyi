@@ -1,0 +1,103 @@
+"""Type information for the corvane_config extension module.
+
+The module itself is compiled; this stub-only package (PEP 561) describes its
+public surface for type checkers and editors.
+"""
+
+from typing import NoReturn, Self, SupportsIndex, final, overload
+
+__all__ = ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+
+@final
+class ReaderConfig:
+    """One reader's settings: three required texts and seventeen optional settings.
+
+    Build one from keyword arguments, or read one out of a manifest file with
+    `read_corvane_readers_config`. Every setting is a read-only property.
+    """
+
+    @overload
+    def __new__(cls) -> Self:
+        """Every text setting empty, every optional setting unset; no checks run."""
+
+    @overload
+    def __new__(
+        cls,
+        *,
+        model_name: str,
+        device: str,
+        consumer_group: str = ...,
+        log_level: str = ...,
+        cuda_visible_devices: str | None = ...,
+        max_batch_size: SupportsIndex | None = ...,
+        tensor_parallel: SupportsIndex | None = ...,
+        max_sequence_length: SupportsIndex | None = ...,
+    ) -> Self:
+        """Build a reader from the eight settings the constructor can set.
+
+        `model_name` must not be empty and `device` must be "cpu" or "cuda"
+        (TypeError otherwise). `max_batch_size` fits 64 unsigned bits,
+        `tensor_parallel` and `max_sequence_length` 32 (OverflowError
+        otherwise); None leaves a setting unset. The twelve other settings
+        cannot be set here.
+        """
+
+    @property
+    def model_name(self) -> str: ...
+    @property
+    def device(self) -> str: ...
+    @property
+    def consumer_group(self) -> str: ...
+    @property
+    def redis_host(self) -> str | None: ...
+    @property
+    def internal_gateway_ip(self) -> str | None: ...
+    @property
+    def access_token(self) -> str | None: ...
+    @property
+    def log_level(self) -> str | None: ...
+    @property
+    def backend(self) -> str | None: ...
+    @property
+    def cuda_visible_devices(self) -> str | None: ...
+    @property
+    def max_batch_size(self) -> int | None: ...
+    @property
+    def batch_duration_millis(self) -> int | None: ...
+    @property
+    def tensor_parallel(self) -> int | None: ...
+    @property
+    def quant_type(self) -> str | None: ...
+    @property
+    def max_sequence_length(self) -> int | None: ...
+    @property
+    def nvlink_unavailable(self) -> int | None: ...
+    @property
+    def disable_static(self) -> int | None: ...
+    @property
+    def disable_cuda_graph(self) -> int | None: ...
+    @property
+    def cuda_graph_cache_capacity(self) -> int | None: ...
+    @property
+    def disable_paged_attention(self) -> int | None: ...
+    @property
+    def page_cache_size(self) -> str | None: ...
+    def dict_without_optionals(self) -> dict[str, str | int]:
+        """The settings that are set, by name; never holds cuda_visible_devices."""
+
+    def validate(self) -> None:
+        """Raise Exception("Validation Errors: [...]") listing every inconsistency."""
+
+    def add_to_manifest_yaml(self, path: str, reader_id: str) -> None:
+        """Store this reader under `reader_id` in the manifest at `path` and rewrite it."""
+
+@final
+class AppConfig:
+    """The app configuration"""
+
+    def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
+        """No constructor: raises TypeError("No constructor defined")."""
+
+def read_corvane_readers_config(path: str = "str", reader_id: str = "str") -> ReaderConfig:
+    """Read the reader config for reader_id: reader_id from the manifest yaml file.
+    If no such reader is found, return an error to be raised in python"""

@@ -1,0 +1,42 @@
+# pyright: strict
+"""Misuses of corvane_config that a type checker must reject.
+
+tests/test_stubs.py type-checks this file and expects an error on exactly the
+lines that carry an error comment, and on no other line: stubs grown too
+loose (a property typed Any, say) would let one through. Never run.
+"""
+
+from corvane_config import AppConfig, ReaderConfig, read_corvane_readers_config
+
+reader = read_corvane_readers_config("manifest.yaml", "reader-a")
+
+ReaderConfig(model_name="m")  # error: device is required once keywords are given
+ReaderConfig(device="cpu")  # error: model_name is required once keywords are given
+ReaderConfig("m", "cpu")  # error: keywords only
+ReaderConfig(model_name="m", device="cpu", backend="b")  # error: not settable here
+ReaderConfig(model_name="m", device="cpu", tensor_paralel=2)  # error: misspelt
+ReaderConfig(model_name="m", device="cpu", tensor_parallel=2.0)  # error: not an integer
+ReaderConfig(model_name="m", device="cpu", log_level=None)  # error: log_level takes str only
+ReaderConfig(model_name=None, device="cpu")  # error: model_name takes str only
+
+reader.model_name = "other"  # error: read-only property
+size: int = reader.max_batch_size  # error: may be None
+cache: int | None = reader.page_cache_size  # error: text, not a number
+flag: bool | None = reader.nvlink_unavailable  # error: an int, not a bool
+group: None = reader.consumer_group  # error: always a str
+reader.no_such_setting  # error: no such attribute
+
+reader.dict_without_optionals()["model_name"].upper()  # error: the value may be an int
+reader.validate("strict")  # error: takes no arguments
+reader.add_to_manifest_yaml("manifest.yaml")  # error: reader_id missing
+reader.add_to_manifest_yaml(b"manifest.yaml", "r")  # error: path is a str
+read_corvane_readers_config(path=1)  # error: path is a str
+read_corvane_readers_config("a", "b", "c")  # error: at most two arguments
+
+
+class MyReader(ReaderConfig):  # error: final
+    pass
+
+
+class MyApp(AppConfig):  # error: final
+    pass
