@@ -69,3 +69,32 @@ def test_rewrite(tmp_path, case):
         return
     assert reader.add_to_manifest_yaml(str(path), "zz-new") is None
     assert path.read_bytes().decode("utf-8") == expected["text"]
+
+
+ZZ_NEW = {name: None for name in FIELDS} | {"model_name": "m", "device": "cpu", "consumer_group": ""}
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
+def test_rewrite_leaves_one_readable_file(tmp_path, case):
+    """Beyond the text: a failure leaves the file as it was and nothing beside
+    it; a rewritten file reads back as the same readers, and rewriting it once
+    more changes nothing."""
+    path = write_case(tmp_path, case)
+    before = path.stat()
+    expected = case["rewrite"]
+    reader = corvane_config.ReaderConfig(model_name="m", device="cpu")
+    if not expected["ok"]:
+        with pytest.raises(Exception) as caught:
+            reader.add_to_manifest_yaml(str(path), "zz-new")
+        assert type(caught.value) is Exception
+        after = path.stat()
+        assert (after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)
+        assert [p.name for p in tmp_path.iterdir()] == ["manifest.yaml"]
+        return
+    reader.add_to_manifest_yaml(str(path), "zz-new")
+    assert [p.name for p in tmp_path.iterdir()] == ["manifest.yaml"]
+    readers = case["lookup"]["readers"] | {"zz-new": ZZ_NEW}
+    for reader_id, values in readers.items():
+        assert settings(corvane_config.read_corvane_readers_config(str(path), reader_id)) == values
+    reader.add_to_manifest_yaml(str(path), "zz-new")
+    assert path.read_bytes().decode("utf-8") == expected["text"]
