@@ -11,22 +11,22 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path) {
     auto sections = parse_manifest_for_lookup(*text);
     if (!sections)
         return std::move(sections).error();
-    const OptionManifestConfig *section = sections->find(kSectionName);
+    auto section = std::move(sections).value().take(kSectionName);
     if (!section)
         return serialization_error("No corvane key found in manifest");
-    return *section;
+    return std::move(*section);
 }
 
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id) {
     auto section = read_from_manifest_yaml(path);
     if (!section)
         return std::move(section).error();
-    const ReaderConfig *reader = section->readers_config.find(reader_id);
+    auto reader = std::move(section->readers_config).take(reader_id);
     if (!reader) {
         return ConfigError(ErrorKind::InvalidValue, "No reader with id " + std::string(reader_id) +
                                                         " found in manifest.yaml");
     }
-    return *reader;
+    return std::move(*reader);
 }
 
 } // namespace corvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,6 +29,15 @@ template <class T> class OrderedMap {
     const T *find(std::string_view key) const {
         auto found = index_.find(std::string(key));
         return found == index_.end() ? nullptr : &entries_[found->second].second;
+    }
+
+    // Moves the value stored under `key` out of the map (which is then only
+    // fit to be dropped), so a lookup that keeps one entry copies nothing.
+    std::optional<T> take(std::string_view key) && {
+        auto found = index_.find(std::string(key));
+        if (found == index_.end())
+            return std::nullopt;
+        return std::move(entries_[found->second].second);
     }
 
     std::size_t size() const { return entries_.size(); }
