@@ -11,7 +11,7 @@ namespace {
 void write_server(yaml::Writer &out, const AppConfig &server) {
     out.begin_mapping();
     for (const auto &field : kAppFields) {
-        out.text(field.name);
+        out.name(field.name);
         std::visit(
             [&](auto member) {
                 const auto &value = server.*member;
@@ -31,7 +31,7 @@ void write_server(yaml::Writer &out, const AppConfig &server) {
 void write_reader(yaml::Writer &out, const ReaderConfig &reader) {
     out.begin_mapping();
     for (const auto &field : kReaderFields) {
-        out.text(field.name);
+        out.name(field.name);
         std::visit(
             [&](auto value) {
                 using Value = std::decay_t<decltype(value)>;
@@ -52,11 +52,11 @@ void write_reader(yaml::Writer &out, const ReaderConfig &reader) {
 Result<std::string> write_manifest(const ManifestConfig &section) {
     yaml::Writer out;
     out.begin_mapping();
-    out.text(kSectionName);
+    out.name(kSectionName);
     out.begin_mapping();
-    out.text("server_config");
+    out.name("server_config");
     write_server(out, section.server_config);
-    out.text("readers_config");
+    out.name("readers_config");
     out.begin_mapping();
     for (const auto &[id, reader] : section.readers_config) {
         out.text(id);

@@ -177,6 +177,10 @@ void Writer::text(std::string_view value) {
         scalar(value, YAML_ANY_SCALAR_STYLE);
 }
 
+void Writer::name(std::string_view value) {
+    scalar(value, YAML_ANY_SCALAR_STYLE);
+}
+
 void Writer::unsigned_integer(std::uint64_t value) {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
