@@ -16,12 +16,16 @@ using ReadersMap = OrderedMap<ReaderConfig>;
 struct OptionManifestConfig {
     OptionAppConfig server_config;
     ReadersMap readers_config;
+
+    bool operator==(const OptionManifestConfig &) const = default;
 };
 
 // One manifest section as read for a rewrite: server settings complete.
 struct ManifestConfig {
     AppConfig server_config;
     ReadersMap readers_config;
+
+    bool operator==(const ManifestConfig &) const = default;
 };
 
 template <class Section> using Sections = OrderedMap<Section>;
