@@ -12,6 +12,7 @@ import ast
 import importlib.util
 import inspect
 import json
+import os
 import pathlib
 import shutil
 import subprocess
@@ -263,6 +264,12 @@ def test_stubtest_finds_no_difference(tmp_path):
 # --- type checkers ------------------------------------------------------------------
 
 
+def checker_environment():
+    """The environment for mypy and pyright, which never load the module: a
+    sanitizer runtime preloaded for the module's sake stays out of them."""
+    return {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+
+
 def marked_lines(path):
     return {
         number
@@ -279,7 +286,7 @@ def mypy_errors(tmp_path_factory):
         [sys.executable, "-m", "mypy", "--strict", "--no-error-summary", "--show-absolute-path",
          "--cache-dir", str(work / "cache"), "--config-file", empty_mypy_config(work),
          str(EXAMPLE), str(MISUSES)],
-        capture_output=True, text=True, cwd=work, timeout=TIMEOUT)
+        capture_output=True, text=True, cwd=work, timeout=TIMEOUT, env=checker_environment())
     assert done.returncode in (0, 1), done.stdout + done.stderr
     errors = {EXAMPLE.name: {}, MISUSES.name: {}}
     for line in done.stdout.splitlines():
@@ -308,7 +315,7 @@ def pyright_errors(tmp_path_factory):
     done = subprocess.run(
         [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable,
          str(EXAMPLE), str(MISUSES)],
-        capture_output=True, text=True, cwd=work, timeout=TIMEOUT)
+        capture_output=True, text=True, cwd=work, timeout=TIMEOUT, env=checker_environment())
     assert done.returncode in (0, 1), done.stdout + done.stderr
     report = json.loads(done.stdout)
     errors = {EXAMPLE.name: {}, MISUSES.name: {}}
