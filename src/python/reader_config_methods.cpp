@@ -100,4 +100,71 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// A new ReaderConfig with a copy of `self`'s record; its attribute dict is
+// left to the caller.
+Ref copy_record(PyObject *self) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return {};
+    return wrap_reader_config(*record);
+}
+
+PyObject *instance_dict(PyObject *self) {
+    PyObject *dict = as_reader(self)->dict;
+    return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
+}
+
+} // namespace
+
+PyObject *copy_method(PyObject *self, PyObject *) {
+    Ref copy = copy_record(self);
+    if (!copy)
+        return nullptr;
+    if (PyObject *dict = instance_dict(self)) {
+        Ref copied = Ref::steal(PyDict_Copy(dict));
+        if (!copied)
+            return nullptr;
+        as_reader(copy.get())->dict = copied.release();
+    }
+    return copy.release();
+}
+
+PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
+    Ref copy = copy_record(self);
+    if (!copy)
+        return nullptr;
+    PyObject *dict = instance_dict(self);
+    if (dict == nullptr)
+        return copy.release();
+    // Registered first, so attributes that refer back to this object refer
+    // to the copy.
+    if (PyDict_Check(memo)) {
+        Ref id = Ref::steal(PyLong_FromVoidPtr(self));
+        if (!id || PyDict_SetItem(memo, id.get(), copy.get()) < 0)
+            return nullptr;
+    }
+    Ref module = Ref::steal(PyImport_ImportModule("copy"));
+    if (!module)
+        return nullptr;
+    Ref deepcopy = Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
+    if (!deepcopy)
+        return nullptr;
+    Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), dict, memo, nullptr));
+    if (!copied)
+        return nullptr;
+    as_reader(copy.get())->dict = copied.release();
+    return copy.release();
+}
+
+PyObject *reduce_method(PyObject *self, PyObject *) {
+    // Rebuilding through the constructor would lose every setting it cannot
+    // take, so pickling is refused rather than silently lossy.
+    if (receiver_record(self) == nullptr)
+        return nullptr;
+    PyErr_SetString(PyExc_TypeError, "cannot pickle 'ReaderConfig' object");
+    return nullptr;
+}
+
 } // namespace corvane::py

@@ -27,6 +27,9 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *unused);
 PyObject *validate_method(PyObject *self, PyObject *unused);
 PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                                       PyObject *kwnames);
+PyObject *copy_method(PyObject *self, PyObject *unused);
+PyObject *deepcopy_method(PyObject *self, PyObject *memo);
+PyObject *reduce_method(PyObject *self, PyObject *unused);
 PyObject *construct_reader_config(PyTypeObject *type, PyObject *args, PyObject *kwargs);
 
 } // namespace corvane::py

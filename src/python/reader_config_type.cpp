@@ -83,6 +83,10 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(boundary<add_to_manifest_yaml_method>)),
      METH_FASTCALL | METH_KEYWORDS, "add_to_manifest_yaml($self, path, reader_id)\n--\n\n"},
+    // copy.copy and copy.deepcopy keep every setting; pickling is refused.
+    {"__copy__", boundary<copy_method>, METH_NOARGS, nullptr},
+    {"__deepcopy__", boundary<deepcopy_method>, METH_O, nullptr},
+    {"__reduce__", boundary<reduce_method>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -91,6 +91,11 @@ class ReaderConfig:
     def add_to_manifest_yaml(self, path: str, reader_id: str) -> None:
         """Store this reader under `reader_id` in the manifest at `path` and rewrite it."""
 
+    def __copy__(self) -> ReaderConfig:
+        """A copy with every setting; pickling is refused."""
+
+    def __deepcopy__(self, memo: dict[int, object], /) -> ReaderConfig: ...
+
 @final
 class AppConfig:
     """The app configuration"""
