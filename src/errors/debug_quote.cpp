@@ -49,6 +49,16 @@ void append_debug_quoted(std::string &out, std::string_view text) {
     out.push_back('"');
     std::size_t i = 0;
     while (i < text.size()) {
+        // Printable ASCII other than the two escaped characters goes through
+        // as a run, without a table lookup.
+        std::size_t run = i;
+        while (run < text.size() && text[run] >= 0x20 && text[run] < 0x7F && text[run] != '"' &&
+               text[run] != '\\')
+            ++run;
+        out.append(text.substr(i, run - i));
+        i = run;
+        if (i == text.size())
+            break;
         std::size_t start = i;
         char32_t code = next_code_point(text, i);
         switch (code) {

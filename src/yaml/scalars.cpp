@@ -257,7 +257,9 @@ std::string to_decimal(u128 value) {
 std::string to_decimal(i128 value) {
     if (value >= 0)
         return to_decimal(static_cast<u128>(value));
-    return "-" + to_decimal(static_cast<u128>(0) - static_cast<u128>(value));
+    std::string text = "-";
+    text += to_decimal(static_cast<u128>(0) - static_cast<u128>(value));
+    return text;
 }
 
 std::string format_float(double value) {
