@@ -1,6 +1,7 @@
 """ReaderConfig.add_to_manifest_yaml: the rewritten text, the failure rows and
 what each leaves on disk, and the safety of the atomic replace."""
 
+import ctypes
 import fcntl
 import os
 import pathlib
@@ -639,6 +640,41 @@ def test_unwritable_file_in_read_only_directory(open_directory):
     assert result == f"raised: File Not Found on path: {path}"
     assert path.read_text() == EXAMPLE
     assert snapshot(open_directory) == ["manifest.yaml"]
+
+
+MS_BIND = 4096
+MS_REC = 16384
+MS_PRIVATE = 1 << 18
+
+
+def test_refused_rename_falls_back_to_writing_in_place(tmp_path):
+    """A manifest bind-mounted over another file (as into a container)
+    cannot be renamed over; the new text is written into it in place."""
+    source = write(tmp_path / "source.yaml", EXAMPLE)
+    directory = tmp_path / "app"
+    directory.mkdir()
+    mounted = write(directory / "manifest.yaml", "placeholder\n")
+
+    def add_through_a_bind_mount():
+        libc = ctypes.CDLL(None, use_errno=True)
+        try:
+            os.unshare(os.CLONE_NEWNS)
+        except OSError as error:
+            return f"skip: no mount namespace ({error})"
+        # Private first, so that nothing mounted here shows outside the child.
+        if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+            return f"skip: mount: {os.strerror(ctypes.get_errno())}"
+        if libc.mount(bytes(source), bytes(mounted), None, MS_BIND, None) != 0:
+            return f"skip: bind mount: {os.strerror(ctypes.get_errno())}"
+        return reader_b().add_to_manifest_yaml(str(mounted), "reader-b")
+
+    result = run_in_child(add_through_a_bind_mount)
+    if result.startswith("skip: "):
+        pytest.skip(result[len("skip: ") :])
+    assert result == "None"
+    assert source.read_text() == EXAMPLE_WITH_B
+    assert mounted.read_text() == "placeholder\n"
+    assert snapshot(directory) == ["manifest.yaml"]
 
 
 # --- the writers' lock -------------------------------------------------------
