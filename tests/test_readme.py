@@ -5,6 +5,7 @@ of its error tables, each triggered here."""
 
 import ast
 import pathlib
+import pickle
 import re
 import shutil
 import subprocess
@@ -241,6 +242,8 @@ MESSAGES = {
         lambda tmp: raised(lambda: ReaderConfig("m", "cpu")),
     "No constructor defined":
         lambda tmp: raised(lambda: AppConfig(port=1)),
+    "cannot pickle 'ReaderConfig' object":
+        lambda tmp: raised(lambda: pickle.dumps(reader())),
     "read_corvane_readers_config() takes from 0 to 2 positional arguments but {count} were given":
         lambda tmp: raised(lambda: read_corvane_readers_config("a", "b", "c")),
     "ReaderConfig.add_to_manifest_yaml() takes 2 positional arguments but {count} were given":
