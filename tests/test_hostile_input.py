@@ -1,0 +1,470 @@
+"""Hostile manifests, paths and arguments: each gets its exact documented
+outcome, in bounded time and memory, and nothing crashes the interpreter.
+
+Alias expansion is bounded by the repetition limit: every alias the records
+follow counts one expansion, and more than 100 expansions per parse event of
+the document (scalars, aliases, collection starts and ends) fail the read.
+Aliases inside values that no record reads (unknown keys) are skipped, not
+expanded. The records themselves nest only four mappings deep (root,
+section, readers table, reader), so a deeply nested value fails with a type
+error where a record reads it and is skipped anywhere else; the nesting
+limit of 128 is never reached from a manifest.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvane_config import ReaderConfig, read_corvane_readers_config
+
+SERIALIZING = "Error Error Serializing/Deserializing:: "
+SERVER = textwrap.dedent("""\
+    echo: false
+    port: 3000
+    enable_metrics: true
+    heartbeat_check_interval: 10
+    management_port: 3001
+    vertex_port: 3002
+    openai_port: 3003
+    snowflake_port: 3004
+    internal_port: 3005
+    repository_path: /srv/models
+    body_size_limit_bytes: 2097152
+    allow_remote_images: false
+""")
+SERVER_FLOW = "{" + ", ".join(SERVER.strip().splitlines()) + "}"
+SERVER_BLOCK = "  server_config:\n" + textwrap.indent(SERVER, "    ")
+HEAD = "corvane:\n" + SERVER_BLOCK + "  readers_config:\n"
+R1 = "    r1:\n      model_name: m\n      device: cpu\n      consumer_group: g\n"
+VALID = HEAD + R1
+R1_SETTINGS = {"model_name": "m", "device": "cpu", "consumer_group": "g"}
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def write(tmp_path: pathlib.Path, content, name="manifest.yaml") -> pathlib.Path:
+    path = tmp_path / name
+    path.write_bytes(content.encode("utf-8") if isinstance(content, str) else content)
+    return path
+
+
+def read_error(path, reader_id="r1") -> str:
+    with pytest.raises(Exception) as caught:
+        read_corvane_readers_config(str(path), reader_id)
+    assert type(caught.value) is Exception
+    (message,) = caught.value.args
+    return message
+
+
+def add_error(path, reader_id="new") -> str:
+    """The message of a failing add_to_manifest_yaml, which must leave the file as it was."""
+    before = pathlib.Path(path).read_bytes() if os.path.isfile(path) else None
+    with pytest.raises(Exception) as caught:
+        ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), reader_id)
+    assert type(caught.value) is Exception
+    if before is not None:
+        assert pathlib.Path(path).read_bytes() == before
+    (message,) = caught.value.args
+    return message
+
+
+def settings(reader) -> dict:
+    return reader.dict_without_optionals()
+
+
+# --- alias bombs ---------------------------------------------------------------
+
+READERS_PER_TABLE = 100
+
+
+def alias_bomb(sections: int, padding: int):
+    """A manifest whose extra top-level sections all alias one shared section
+    whose readers table aliases one reader READERS_PER_TABLE times, whose
+    settings alias one scalar. Returns (text, events, expansions).
+
+    Events: 55 fixed + 2 per reader entry, per aliasing section and per
+    padding entry (key and value). Expansions: the corvane section follows
+    its server and its table (1 + 1 + 4 per reader: the reader and its three
+    settings); every other section adds one more for itself and its server."""
+    k = READERS_PER_TABLE
+    lines = [
+        "corvane:",
+        "  defs:",
+        "    - &v x",
+        "    - &r {model_name: *v, device: *v, consumer_group: *v}",
+        "    - &R {" + ", ".join(f"r{i}: *r" for i in range(1, k + 1)) + "}",
+        "    - &SV " + SERVER_FLOW,
+        "    - &S {server_config: *SV, readers_config: *R}",
+        "  server_config: *SV",
+        "  readers_config: *R",
+    ]
+    lines += [f"  pad{i}: 0" for i in range(padding)]
+    lines += [f"s{i}: *S" for i in range(sections)]
+    events = 55 + 2 * k + 2 * sections + 2 * padding
+    expansions = 2 + 4 * k + sections * (3 + 4 * k)
+    return "\n".join(lines) + "\n", events, expansions
+
+
+@pytest.mark.parametrize(
+    "sections, padding, over",
+    [
+        (166, 43, 0),  # exactly at the limit: allowed
+        (166, 42, 200),  # one padding entry fewer
+        (233, 111, 1),  # one expansion past the limit
+        (233, 112, -199),
+    ],
+)
+def test_alias_bomb_at_the_repetition_limit(tmp_path, sections, padding, over):
+    text, events, expansions = alias_bomb(sections, padding)
+    assert expansions - 100 * events == over
+    path = write(tmp_path, text)
+    if over > 0:
+        assert read_error(path) == SERIALIZING + "repetition limit exceeded"
+        assert add_error(path) == SERIALIZING + "repetition limit exceeded"
+        return
+    shared = {"model_name": "x", "device": "x", "consumer_group": "x"}
+    assert settings(read_corvane_readers_config(str(path), "r1")) == shared
+    assert settings(read_corvane_readers_config(str(path), "r100")) == shared
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    written = path.read_text(encoding="utf-8")
+    assert written.startswith("corvane:\n") and "\ns0:" not in written and "&" not in written
+    assert settings(read_corvane_readers_config(str(path), "r100")) == shared
+    assert read_corvane_readers_config(str(path), "new").model_name == "n"
+
+
+def test_aliases_in_unknown_keys_are_not_expanded(tmp_path):
+    big = "{" + ", ".join(f"k{i}: {i}" for i in range(10_000)) + "}"
+    text = (
+        "corvane:\n"
+        f"  big: &b {big}\n"
+        "  junk: [" + ", ".join(["*b"] * 100_000) + "]\n"
+        + SERVER_BLOCK
+        + "  readers_config:\n"
+        "    r1: {model_name: m, device: cpu, consumer_group: g, more: [" + ", ".join(["*b"] * 1000) + "]}\n"
+    )
+    path = write(tmp_path, text)
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+
+
+def test_alias_of_an_enclosing_node_is_read_once_per_use(tmp_path):
+    # A reader that holds an alias to itself under an unknown key, and a
+    # readers table whose reader is the table itself: no loop either way.
+    path = write(tmp_path, HEAD + "    r1: &a {model_name: m, device: cpu, consumer_group: g, self: *a}\n")
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    path = write(tmp_path, "corvane:\n" + SERVER_BLOCK + "  readers_config: &rc {r1: *rc}\n")
+    assert read_error(path) == (
+        SERIALIZING + "corvane.readers_config.r1: missing field `model_name` at line 15 column 19")
+
+
+def test_alias_to_an_anchor_defined_later_is_unknown(tmp_path):
+    path = write(tmp_path, HEAD + "    r1: *later\n    r2: &later {model_name: m, device: cpu, consumer_group: g}\n")
+    assert read_error(path) == SERIALIZING + "unknown anchor at line 16 column 9"
+    assert add_error(path) == SERIALIZING + "unknown anchor at line 16 column 9"
+
+
+# --- nesting -------------------------------------------------------------------
+
+
+def nested_sequence(levels):
+    return "[" * levels + "]" * levels
+
+
+def nested_mapping(levels):
+    return "{a: " * levels + "b" + "}" * levels
+
+
+@pytest.mark.parametrize("levels", [127, 128, 129])
+def test_deep_nesting_where_a_record_reads_it_is_a_type_error(tmp_path, levels):
+    cases = [
+        ("x: " + nested_sequence(levels) + "\n" + VALID,
+         "x: invalid type: sequence, expected struct OptionManifestConfig at line 1 column 4",
+         "x: invalid type: sequence, expected struct ManifestConfig at line 1 column 4"),
+        (HEAD + "    ? " + nested_sequence(levels) + "\n    : v\n" + R1,
+         "corvane.readers_config: invalid type: sequence, expected a string at line 16 column 7",
+         None),
+        (HEAD + "    r1:\n      model_name: " + nested_mapping(levels) + "\n      device: cpu\n"
+         "      consumer_group: g\n",
+         "corvane.readers_config.r1.model_name: invalid type: map, expected a string at line 17 column 19",
+         None),
+    ]
+    for text, lookup, rewrite in cases:
+        path = write(tmp_path, text)
+        assert read_error(path) == SERIALIZING + lookup
+        assert add_error(path) == SERIALIZING + (rewrite or lookup)
+
+
+@pytest.mark.parametrize("levels", [127, 128, 129])
+def test_deep_nesting_in_an_unknown_key_is_skipped(tmp_path, levels):
+    path = write(tmp_path, HEAD + "    r1:\n      junk: " + nested_mapping(levels) + "\n"
+                 "      model_name: m\n      device: cpu\n      consumer_group: g\n")
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+
+
+def test_hundred_thousand_levels_in_an_unknown_key(tmp_path):
+    # Block sequences ("- - - x") nest one level per two characters.
+    deep = "\n      " + "- " * 100_000
+    path = write(tmp_path, HEAD + "    r1:\n      junk:" + deep + "x\n"
+                 "      model_name: m\n      device: cpu\n      consumer_group: g\n")
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert "junk" not in path.read_text(encoding="utf-8")
+    # The same depth where a record reads it: the section "other" is a sequence.
+    path = write(tmp_path, VALID + "other:" + deep + "{a: b}\n")
+    message = "other: invalid type: sequence, expected struct {}ManifestConfig at line 21 column 7"
+    assert read_error(path) == SERIALIZING + message.format("Option")
+    assert add_error(path) == SERIALIZING + message.format("")
+
+
+def test_deep_flow_nesting_in_an_unknown_key(tmp_path):
+    # Flow collections cost the YAML parser time per open level, so fewer here.
+    path = write(tmp_path, HEAD + "    r1:\n      junk: " + nested_sequence(2000) + "\n"
+                 "      model_name: m\n      device: cpu\n      consumer_group: g\n")
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert "junk" not in path.read_text(encoding="utf-8")
+
+
+# --- size ----------------------------------------------------------------------
+
+BIG_SCALAR = 100 * 1024 * 1024
+# Peak resident memory of a process that reads the 100 MB scalar: the file's
+# text, the parser's copy, the record's text and the Python str each hold it
+# once; allow six copies.
+BIG_SCALAR_PEAK = 6 * BIG_SCALAR
+
+
+def test_hundred_megabyte_scalar(tmp_path):
+    path = tmp_path / "manifest.yaml"
+    with open(path, "wb") as out:
+        out.write((HEAD + "    r1:\n      model_name: ").encode())
+        chunk = b"a" * (1 << 20)
+        for _ in range(BIG_SCALAR // len(chunk)):
+            out.write(chunk)
+        out.write(b"\n      device: cpu\n      consumer_group: g\n")
+    code = textwrap.dedent("""\
+        import json, resource, sys
+        from corvane_config import read_corvane_readers_config
+        reader = read_corvane_readers_config(sys.argv[1], "r1")
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+        name = reader.model_name
+        print(json.dumps({"peak": peak, "length": len(name), "all_a": name.count("a") == len(name),
+                          "device": reader.device}))
+    """)
+    done = subprocess.run([sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    assert seen["length"] == BIG_SCALAR and seen["all_a"] and seen["device"] == "cpu"
+    if not UNDER_SANITIZER:  # the sanitizer's allocator keeps freed memory back
+        assert seen["peak"] < BIG_SCALAR_PEAK
+
+
+def test_million_keys_in_an_unknown_mapping(tmp_path):
+    keys = "".join(f"    k{i}: {i}\n" for i in range(1_000_000))
+    path = write(tmp_path, "corvane:\n  junk:\n" + keys + SERVER_BLOCK + "  readers_config:\n" + R1)
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    rewritten = path.read_text(encoding="utf-8")
+    assert "junk" not in rewritten and len(rewritten) < 2000
+
+
+# --- bytes that are not UTF-8 ----------------------------------------------------
+
+BAD_UTF8 = {
+    "lone continuation byte": b"\x80",
+    "overlong slash, two bytes": b"\xc0\xaf",
+    "overlong slash, three bytes": b"\xe0\x80\xaf",
+    "overlong slash, four bytes": b"\xf0\x80\x80\xaf",
+    "overlong NUL": b"\xc0\x80",
+    "encoded surrogate": b"\xed\xa0\x80",
+    "above U+10FFFF": b"\xf4\x90\x80\x80",
+    "byte F5": b"\xf5\x80\x80\x80",
+    "byte FF": b"\xff",
+    "truncated sequence": b"\xe2\x82",
+    "UTF-16 byte-order mark": b"\xff\xfe",
+}
+PLACES = {
+    "at the start": lambda bad: bad + VALID.encode(),
+    "in a key": lambda bad: VALID.replace("r1:", "r1X:").encode().replace(b"X", bad),
+    "in a value": lambda bad: VALID.replace("model_name: m", "model_name: mX").encode().replace(b"X", bad),
+    "in a comment": lambda bad: VALID.replace("readers_config:", "readers_config: # X").encode().replace(b"X", bad),
+    "at the end": lambda bad: VALID.encode() + bad,
+}
+
+
+@pytest.mark.parametrize("place", PLACES)
+@pytest.mark.parametrize("bad", BAD_UTF8)
+def test_invalid_utf8_is_an_unreadable_file(tmp_path, bad, place):
+    path = write(tmp_path, PLACES[place](BAD_UTF8[bad]))
+    assert read_error(path) == "File Not Found on path: " + str(path)
+    assert add_error(path) == "File Not Found on path: " + str(path)
+
+
+# --- byte-order marks, NUL and control characters, line ends -------------------
+
+
+def test_byte_order_mark_at_the_start(tmp_path):
+    path = write(tmp_path, "\ufeff" + VALID)
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert path.read_bytes().startswith(b"corvane:\n")  # written without a mark
+
+
+def test_byte_order_marks_inside_the_text(tmp_path):
+    # At the start of a line the parser skips one; inside a scalar it is text.
+    text = "\ufeff\ufeff" + HEAD + "\ufeff" + R1.replace("model_name: m", "model_name: a\ufeffb")
+    path = write(tmp_path, text)
+    assert read_corvane_readers_config(str(path), "r1").model_name == "a\ufeffb"
+    ReaderConfig(model_name="\ufeff", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert read_corvane_readers_config(str(path), "r1").model_name == "a\ufeffb"
+    assert read_corvane_readers_config(str(path), "new").model_name == "\ufeff"
+
+
+def control_character_error(text: bytes, character: bytes) -> str:
+    offset = text.index(character)
+    return SERIALIZING + "control characters are not allowed" + (f" at position {offset}" if offset else "")
+
+
+@pytest.mark.parametrize(
+    "character",
+    [b"\x00", b"\x01", b"\x08", b"\x0b", b"\x0c", b"\x1b", b"\x1f", b"\x7f", b"\xc2\x80", b"\xc2\x9f",
+     "\ufffe".encode(), "\uffff".encode()],
+)
+@pytest.mark.parametrize("place", ["plain value", "quoted value", "comment", "start", "end", "after non-ASCII"])
+def test_nul_and_control_characters_in_the_text(tmp_path, character, place):
+    text = {
+        "plain value": VALID.replace("model_name: m", "model_name: mX"),
+        "quoted value": VALID.replace("model_name: m", "model_name: 'mX'"),
+        "comment": VALID + "# X\n",
+        "start": "X" + VALID,
+        "end": VALID + "X",
+        "after non-ASCII": VALID.replace("model_name: m", "model_name: ééX"),
+    }[place].encode().replace(b"X", character)
+    path = write(tmp_path, text)
+    assert read_error(path) == control_character_error(text, character)
+    assert add_error(path) == control_character_error(text, character)
+
+
+def test_escaped_control_characters_are_text(tmp_path):
+    value = '"\\0\\x01\\e\\t\\r\\x7f\\u0085\\u2028\\U0001F600"'
+    path = write(tmp_path, VALID.replace("model_name: m", "model_name: " + value))
+    expected = "\x00\x01\x1b\t\r\x7f\x85\u2028\U0001F600"
+    assert read_corvane_readers_config(str(path), "r1").model_name == expected
+    ReaderConfig(model_name=expected, device="cpu").add_to_manifest_yaml(str(path), "new\x00id")
+    assert read_corvane_readers_config(str(path), "r1").model_name == expected
+    assert read_corvane_readers_config(str(path), "new\x00id").model_name == expected
+
+
+def test_tab_inside_a_plain_value_is_text(tmp_path):
+    path = write(tmp_path, VALID.replace("model_name: m", "model_name: a\tb"))
+    assert read_corvane_readers_config(str(path), "r1").model_name == "a\tb"
+
+
+def test_next_line_character_is_a_line_break(tmp_path):
+    path = write(tmp_path, VALID.replace("model_name: m", "model_name: a\x85b"))
+    assert read_error(path) == SERIALIZING + (
+        "could not find expected ':' at line 19 column 13, while scanning a simple key at line 18 column 1")
+
+
+@pytest.mark.parametrize("line_end", ["\r\n", "\r"])
+def test_crlf_and_cr_line_ends(tmp_path, line_end):
+    lf_path = write(tmp_path, VALID, "lf.yaml")
+    path = write(tmp_path, VALID.replace("\n", line_end))
+    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
+    for target in (lf_path, path):
+        ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(target), "new")
+    assert path.read_bytes() == lf_path.read_bytes()
+    assert b"\r" not in path.read_bytes()
+
+
+def test_crlf_inside_a_literal_block(tmp_path):
+    text = HEAD + "    r1:\n      model_name: |\n        a\n        b\n      device: cpu\n      consumer_group: g\n"
+    path = write(tmp_path, text.replace("\n", "\r\n"))
+    assert read_corvane_readers_config(str(path), "r1").model_name == "a\nb\n"
+
+
+# --- paths ---------------------------------------------------------------------
+
+
+def test_path_with_a_nul_byte(tmp_path):
+    path = write(tmp_path, VALID)
+    with_nul = str(path) + "\x00.txt"
+    assert read_error(with_nul) == "File Not Found on path: " + with_nul
+    before = path.read_bytes()
+    with pytest.raises(Exception) as caught:
+        ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(with_nul, "new")
+    assert caught.value.args == ("File Not Found on path: " + with_nul,)
+    assert path.read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["manifest.yaml"]
+
+
+def test_reader_id_with_a_nul_byte(tmp_path):
+    path = write(tmp_path, VALID)
+    assert read_error(path, "r1\x00") == "Invalid Value: No reader with id r1\x00 found in manifest.yaml"
+
+
+def test_non_existent_directory(tmp_path):
+    path = tmp_path / "missing" / "deeper" / "manifest.yaml"
+    assert read_error(path) == "File Not Found on path: " + str(path)
+    assert add_error(path) == "File Not Found on path: " + str(path)
+    assert not (tmp_path / "missing").exists()
+
+
+@pytest.mark.parametrize("suffix", ["", "/", "/."])
+def test_directory_as_path(tmp_path, suffix):
+    directory = tmp_path / "manifests"
+    directory.mkdir()
+    path = str(directory) + suffix
+    assert read_error(path) == "File Not Found on path: " + path
+    assert add_error(path) == "File Not Found on path: " + path
+    assert directory.is_dir() and list(directory.iterdir()) == []
+
+
+def test_file_used_as_a_directory(tmp_path):
+    path = write(tmp_path, VALID)
+    inside = str(path) + "/manifest.yaml"
+    assert read_error(inside) == "File Not Found on path: " + inside
+    assert add_error(inside) == "File Not Found on path: " + inside
+    assert path.read_text(encoding="utf-8") == VALID
+
+
+def test_empty_path(tmp_path):
+    assert read_error("") == "File Not Found on path: "
+    with pytest.raises(Exception) as caught:
+        ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml("", "new")
+    assert caught.value.args == ("File Not Found on path: ",)
+
+
+# --- lone surrogates in arguments ----------------------------------------------
+
+
+def surrogate_error(character: str) -> str:
+    return f"'utf-8' codec can't encode character '\\u{ord(character):04x}' in position 0: surrogates not allowed"
+
+
+def test_lone_surrogates_in_arguments(tmp_path):
+    path = write(tmp_path, VALID)
+    before = path.read_bytes()
+    reader = ReaderConfig(model_name="n", device="cpu")
+    calls = [
+        (lambda: read_corvane_readers_config("\udc80", "r1"), "\udc80"),
+        (lambda: read_corvane_readers_config(str(path), "\ud800"), "\ud800"),
+        (lambda: read_corvane_readers_config(path="\udfff"), "\udfff"),
+        (lambda: reader.add_to_manifest_yaml("\udc80", "r1"), "\udc80"),
+        (lambda: reader.add_to_manifest_yaml(str(path), "\ud800"), "\ud800"),
+        (lambda: ReaderConfig(model_name="\ud800"), "\ud800"),
+        (lambda: ReaderConfig(model_name="m", device="cpu", log_level="\udfff"), "\udfff"),
+    ]
+    for call, character in calls:
+        with pytest.raises(UnicodeEncodeError) as caught:
+            call()
+        assert str(caught.value) == surrogate_error(character)
+    assert path.read_bytes() == before
+    # A surrogate in an unknown keyword is never converted: the keyword is ignored.
+    with pytest.raises(TypeError) as caught:
+        ReaderConfig(**{"\ud800": 1})
+    assert str(caught.value) == "model_name cannot be empty"
