@@ -14,11 +14,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Waiting writers poll at most this far apart...
-constexpr auto kLongestPause = std::chrono::microseconds(1000);
+using std::chrono::microseconds;
+
+// Waiting writers poll at most 1 ms apart (see poll_interval)...
+constexpr microseconds kLongestPause{1000};
 // ...so a writer that has just released a contended lock waits longer than
 // that before it can come back for it.
-constexpr auto kCourtesy = std::chrono::microseconds(1500);
+constexpr microseconds kCourtesy{1500};
+
+// flock does not serve waiters in order: whoever polls first after a release
+// gets the lock. With many writers queueing, a writer could lose round after
+// round until its patience runs out. Writers that have waited long poll more
+// often, so they tend to win the next round and the longest waits stay short.
+microseconds poll_interval(Clock::duration waited) {
+    using std::chrono::seconds;
+    if (waited < seconds(1))
+        return kLongestPause;
+    if (waited < seconds(2))
+        return microseconds(200);
+    return microseconds(50);
+}
 
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -61,10 +76,10 @@ ManifestLock ManifestLock::acquire(std::string_view path, std::chrono::milliseco
     if (path.find('\0') != std::string_view::npos)
         return ManifestLock(-1);
     const std::string name(path);
-    const auto deadline = Clock::now() + patience;
-    // Short pauses: waiting writers must notice a released lock about as soon
-    // as a writer that arrives fresh.
-    auto pause = std::chrono::microseconds(100);
+    const auto start = Clock::now();
+    const auto deadline = start + patience;
+    // Short first pauses: a lock is usually held for milliseconds.
+    microseconds pause{100};
 
     bool contended = false;
     int fd = open_regular(name);
@@ -81,11 +96,12 @@ ManifestLock ManifestLock::acquire(std::string_view path, std::chrono::milliseco
         if (attempt == Attempt::Moved) {
             ::close(fd);
             fd = open_regular(name);
-            pause = std::chrono::microseconds(100);
+            pause = microseconds(100);
             continue;
         }
+        pause = std::min(pause, poll_interval(now - start));
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-        pause = std::min(pause * 2, kLongestPause);
+        pause *= 2;
     }
     return ManifestLock(-1);
 }
