@@ -7,7 +7,7 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CONFORMANCE = ROOT.parent / "shared" / "conformance" / "yaml_cases.jsonl"
+CONFORMANCE = ROOT / "tests" / "data" / "yaml_cases.jsonl"
 
 
 @pytest.fixture(scope="session")
