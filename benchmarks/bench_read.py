@@ -1,8 +1,17 @@
-"""Reading one reader out of manifests of growing size, against PyYAML's C
-loader doing the same lookup (parse only, no typing or checks) when it is
-installed. Run: python benchmarks/bench_read.py"""
+"""Reading the last reader out of manifests of 1 to 10,000 readers, against
+(a) libyaml's bare event parse of the same bytes (the floor: a small C
+program built here) and (b) PyYAML's C loader plus a dict lookup (what a user
+would pick instead), then the peak memory of reading a 50 MB manifest.
+
+Run: python benchmarks/bench_read.py [--no-memory]"""
 
 import os
+import pathlib
+import platform
+import resource
+import shutil
+import subprocess
+import sys
 import tempfile
 import timeit
 
@@ -10,8 +19,10 @@ import corvane_config
 
 try:
     import yaml
-except ImportError:  # pragma: no cover - optional competitor
+except ImportError:  # optional competitor
     yaml = None
+
+HERE = pathlib.Path(__file__).resolve().parent
 
 SERVER = """\
 corvane:
@@ -44,29 +55,85 @@ READER = """\
 """
 
 
-def best(fn, number):
-    return min(timeit.repeat(fn, number=number, repeat=5)) / number
+def manifest(count):
+    return SERVER + "".join(READER.format(i=i) for i in range(count))
+
+
+def build_floor(workdir):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        return None
+    binary = workdir / "libyaml_floor"
+    subprocess.run([compiler, "-O2", str(HERE / "libyaml_floor.c"), "-lyaml", "-o", str(binary)],
+                   check=True)
+    return binary
+
+
+def best(fn, number, repeat=7):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number
+
+
+def timing_table(workdir, floor):
+    print(f"{'readers':>8} {'floor':>11} {'corvane_config':>15} {'x floor':>8}"
+          f" {'PyYAML C':>12} {'PyYAML/ours':>12}")
+    for count in (1, 100, 1_000, 10_000):
+        path = workdir / f"manifest-{count}.yaml"
+        path.write_text(manifest(count))
+        target = f"reader-{count - 1}"
+        number = max(1, 1000 // count)
+        ours = best(lambda: corvane_config.read_corvane_readers_config(str(path), target), number)
+        floor_time = None
+        if floor is not None:
+            floor_time = float(subprocess.run([str(floor), str(path), str(7 * number)],
+                                              check=True, capture_output=True, text=True).stdout)
+        theirs = None
+        if yaml is not None and hasattr(yaml, "CSafeLoader"):
+            def load():
+                with open(path, encoding="utf-8") as handle:
+                    return yaml.load(handle, Loader=yaml.CSafeLoader)["corvane"]["readers_config"][target]
+            theirs = best(load, number, repeat=3)
+        row = f"{count:>8} "
+        row += f"{floor_time * 1e3:>8.3f} ms " if floor_time else f"{'-':>11} "
+        row += f"{ours * 1e3:>12.3f} ms "
+        row += f"{ours / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
+        row += f"{theirs * 1e3:>9.3f} ms {theirs / ours:>11.1f}x" if theirs else f"{'-':>12} {'-':>12}"
+        print(row)
+
+
+MEMORY_PROBE = """
+import resource, sys, corvane_config
+baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+corvane_config.read_corvane_readers_config(sys.argv[1], sys.argv[2])
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print(baseline, peak)
+"""
+
+
+def memory_check(workdir):
+    count = 0
+    path = workdir / "manifest-50mb.yaml"
+    with open(path, "w") as handle:
+        handle.write(SERVER)
+        while handle.tell() < 50 * 1024 * 1024:
+            handle.write(READER.format(i=count))
+            count += 1
+    size = path.stat().st_size
+    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), f"reader-{count - 1}"],
+                         check=True, capture_output=True, text=True).stdout.split()
+    baseline, peak = (int(v) * 1024 for v in out)
+    print(f"\n50 MB manifest ({count} readers, {size / 2**20:.1f} MiB): peak above baseline "
+          f"{(peak - baseline) / 2**20:.1f} MiB = {(peak - baseline) / size:.2f}x the file size")
 
 
 def main():
-    print(f"{'readers':>8} {'corvane_config':>16} {'PyYAML CSafeLoader':>20}")
-    for count in (1, 100, 10_000):
-        text = SERVER + "".join(READER.format(i=i) for i in range(count))
-        with tempfile.NamedTemporaryFile("w", suffix=".yaml", delete=False) as f:
-            f.write(text)
-        target = f"reader-{count - 1}"
-        number = max(1, 2000 // count)
-        ours = best(lambda: corvane_config.read_corvane_readers_config(f.name, target), number)
-        row = f"{count:>8} {ours * 1e6:>13.1f} us"
-        if yaml is not None and hasattr(yaml, "CSafeLoader"):
-
-            def theirs():
-                with open(f.name, encoding="utf-8") as handle:
-                    return yaml.load(handle, Loader=yaml.CSafeLoader)["corvane"]["readers_config"][target]
-
-            row += f" {best(theirs, number) * 1e6:>17.1f} us"
-        print(row)
-        os.unlink(f.name)
+    print(f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} "
+          f"{platform.python_version()}, libyaml {yaml.__with_libyaml__ if yaml else '?'}")
+    with tempfile.TemporaryDirectory() as tmp:
+        workdir = pathlib.Path(tmp)
+        floor = build_floor(workdir)
+        timing_table(workdir, floor)
+        if "--no-memory" not in sys.argv:
+            memory_check(workdir)
 
 
 if __name__ == "__main__":

@@ -5,6 +5,7 @@
 #include "schema/ordered_map.hpp"
 #include "schema/reader_config.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,14 @@ template <class Section> using Sections = OrderedMap<Section>;
 
 inline constexpr std::string_view kSectionName = "corvane";
 
+// Which readers a parse keeps: all, or only those stored under one id (the
+// others are still read and checked, as every reader must be valid).
+using ReaderFilter = std::optional<std::string_view>;
+
 // Parses a whole manifest text. Errors are Serialization errors whose text is
 // the YAML layer's complete message.
-Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text);
+Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
+                                                                 const ReaderFilter &kept = {});
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text);
 
 // The manifest text holding the single section "corvane".

@@ -108,10 +108,17 @@ Failure read_reader(Cursor &cursor, ReaderConfig &reader) {
         });
 }
 
-Failure read_readers(Cursor &cursor, ReadersMap &readers) {
+// Readers other than `kept` (when given) are read and checked but not stored,
+// so looking one up in a large manifest keeps one record, not all of them.
+Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &kept) {
+    ReaderConfig scratch;
     return yaml::read_mapping(
         cursor, "a map", "a string",
         [&](std::string_view key, Cursor &value) -> Failure {
+            if (kept && *kept != key) {
+                scratch = ReaderConfig();
+                return read_reader(value, scratch);
+            }
             ReaderConfig reader;
             if (Failure failure = read_reader(value, reader))
                 return failure;
@@ -194,7 +201,8 @@ template <> struct SectionForm<ManifestConfig> {
 
 constexpr std::array<std::string_view, 2> kSectionFields = {"server_config", "readers_config"};
 
-template <class Section> Failure read_section(Cursor &cursor, Section &section) {
+template <class Section>
+Failure read_section(Cursor &cursor, Section &section, const ReaderFilter &kept) {
     std::array<bool, 2> seen{};
     return yaml::read_mapping(
         cursor, SectionForm<Section>::kExpected, "field identifier",
@@ -209,7 +217,7 @@ template <class Section> Failure read_section(Cursor &cursor, Section &section) 
             seen[index] = true;
             if (index == 0)
                 return read_server(value, section.server_config);
-            return read_readers(value, section.readers_config);
+            return read_readers(value, section.readers_config, kept);
         },
         [&]() -> Failure {
             for (std::size_t i = 0; i < kSectionFields.size(); ++i)
@@ -219,7 +227,8 @@ template <class Section> Failure read_section(Cursor &cursor, Section &section) 
         });
 }
 
-template <class Section> Result<Sections<Section>> parse_manifest(std::string_view text) {
+template <class Section>
+Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept) {
     yaml::Loader loader(text);
     Sections<Section> sections;
     std::size_t position = 0;
@@ -230,7 +239,7 @@ template <class Section> Result<Sections<Section>> parse_manifest(std::string_vi
         cursor, "a map", "a string",
         [&](std::string_view key, Cursor &value) -> Failure {
             Section section;
-            if (Failure inner = read_section(value, section))
+            if (Failure inner = read_section(value, section, kept))
                 return inner;
             sections.put(std::string(key), std::move(section));
             return {};
@@ -247,12 +256,13 @@ template <class Section> Result<Sections<Section>> parse_manifest(std::string_vi
 
 } // namespace
 
-Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text) {
-    return parse_manifest<OptionManifestConfig>(text);
+Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
+                                                                 const ReaderFilter &kept) {
+    return parse_manifest<OptionManifestConfig>(text, kept);
 }
 
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text) {
-    return parse_manifest<ManifestConfig>(text);
+    return parse_manifest<ManifestConfig>(text, std::nullopt);
 }
 
 } // namespace corvane

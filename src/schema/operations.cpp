@@ -4,11 +4,12 @@
 
 namespace corvane {
 
-Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path) {
+Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
+                                                     const ReaderFilter &kept) {
     Result<std::string> text = read_file_utf8(path);
     if (!text)
         return std::move(text).error();
-    auto sections = parse_manifest_for_lookup(*text);
+    auto sections = parse_manifest_for_lookup(*text, kept);
     if (!sections)
         return std::move(sections).error();
     auto section = std::move(sections).value().take(kSectionName);
@@ -18,7 +19,7 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path) {
 }
 
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id) {
-    auto section = read_from_manifest_yaml(path);
+    auto section = read_from_manifest_yaml(path, reader_id);
     if (!section)
         return std::move(section).error();
     auto reader = std::move(section->readers_config).take(reader_id);

@@ -1,15 +1,16 @@
 #pragma once
 
-#include <string_view>
-
 #include "errors/result.hpp"
 #include "schema/manifest.hpp"
+
+#include <string_view>
 
 namespace corvane {
 
 // The "corvane" section of the manifest at `path` (which may hold any bytes,
-// a NUL included: such a path names no file).
-Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path);
+// a NUL included: such a path names no file), with the readers `kept` keeps.
+Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
+                                                     const ReaderFilter &kept = {});
 
 // The reader stored under `reader_id` in the manifest at `path`.
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id);

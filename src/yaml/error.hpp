@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -9,8 +10,8 @@ namespace corvane::yaml {
 
 // A position in the text, 0-based as libyaml reports it.
 struct Mark {
-    std::size_t line = 0;
-    std::size_t column = 0;
+    std::uint32_t line = 0;
+    std::uint32_t column = 0;
 };
 
 // The chain of mapping keys from the root down to the node being read. Nodes

@@ -87,6 +87,12 @@ std::string_view as_text(const yaml_char_t *text) {
 } // namespace
 
 Loader::Loader(std::string_view text) : parser_(std::make_unique<yaml_parser_t>()) {
+    // Events index the text store and each other with 32 bits.
+    if (text.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
+        parser_.reset();
+        document_.error = Error::syntax("document too large");
+        return;
+    }
     if (!yaml_parser_initialize(parser_.get())) {
         parser_.reset();
         document_.error = Error::syntax("out of memory");
@@ -147,7 +153,7 @@ void Loader::load_first_document() {
                 return;
             }
             event.kind = EventKind::Alias;
-            event.alias_target = found->second;
+            event.alias_target = static_cast<std::uint32_t>(found->second);
             break;
         }
         case YAML_SCALAR_EVENT: {
@@ -159,7 +165,10 @@ void Loader::load_first_document() {
                   event.value_offset, event.value_length);
             if (scalar.tag) {
                 event.has_tag = true;
-                store(as_text(scalar.tag), event.tag_offset, event.tag_length);
+                event.tag_index = static_cast<std::uint32_t>(document_.tags.size());
+                Document::Span span{};
+                store(as_text(scalar.tag), span.offset, span.length);
+                document_.tags.push_back(span);
             }
             break;
         }

@@ -24,7 +24,8 @@ enum class EventKind : std::uint8_t {
 
 enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal, Folded };
 
-// One parse event. Scalar values and tags live in the document's text store.
+// One parse event, kept small: a large manifest has millions of them.
+// Scalar values live in the document's text store.
 struct Event {
     EventKind kind = EventKind::Void;
     ScalarStyle style = ScalarStyle::Plain;
@@ -32,15 +33,23 @@ struct Event {
     Mark mark;
     std::uint32_t value_offset = 0;
     std::uint32_t value_length = 0;
-    std::uint32_t tag_offset = 0;
-    std::uint32_t tag_length = 0;
-    std::size_t alias_target = 0; // index of the anchored node's first event
+    union {
+        std::uint32_t alias_target = 0; // an alias: index of the anchored node's first event
+        std::uint32_t tag_index;        // a tagged scalar: its entry in Document::tags
+    };
 };
+static_assert(sizeof(Event) <= 24);
 
 // The events of the first document of a stream, aliases already resolved to
 // the index of their anchored node, and the parse error that ended it early.
 struct Document {
+    struct Span {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+
     std::vector<Event> events;
+    std::vector<Span> tags;
     std::string store;
     Failure error;
 
@@ -48,7 +57,8 @@ struct Document {
         return std::string_view(store).substr(event.value_offset, event.value_length);
     }
     std::string_view tag(const Event &event) const {
-        return std::string_view(store).substr(event.tag_offset, event.tag_length);
+        const Span &span = tags[event.tag_index];
+        return std::string_view(store).substr(span.offset, span.length);
     }
 };
 
