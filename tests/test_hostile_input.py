@@ -150,7 +150,7 @@ def test_aliases_in_unknown_keys_are_not_expanded(tmp_path):
     assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
 
 
-def test_alias_of_an_enclosing_node_is_read_once_per_use(tmp_path):
+def test_alias_to_an_enclosing_node_does_not_loop(tmp_path):
     # A reader that holds an alias to itself under an unknown key, and a
     # readers table whose reader is the table itself: no loop either way.
     path = write(tmp_path, HEAD + "    r1: &a {model_name: m, device: cpu, consumer_group: g, self: *a}\n")
