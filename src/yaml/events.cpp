@@ -8,7 +8,8 @@ namespace corvane::yaml {
 namespace {
 
 Mark to_mark(const yaml_mark_t &mark) {
-    return {mark.line, mark.column};
+    // The loader refuses texts of 2 GiB and more, so positions fit 32 bits.
+    return {static_cast<std::uint32_t>(mark.line), static_cast<std::uint32_t>(mark.column)};
 }
 
 bool at_origin(const yaml_mark_t &mark) {
