@@ -1,6 +1,8 @@
 #include "io/read_file.hpp"
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -50,6 +52,16 @@ bool is_valid_utf8(std::string_view text) {
     std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
+        // ASCII runs eight bytes at a time.
+        while (size - i >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, bytes + i, 8);
+            if (word & 0x8080808080808080ULL)
+                break;
+            i += 8;
+        }
+        if (i == size)
+            break;
         unsigned char lead = bytes[i];
         if (lead < 0x80) {
             ++i;
