@@ -1,12 +1,14 @@
-// libFuzzer target: arbitrary bytes read as a manifest in both forms. For
-// every input that reads in the rewrite form, the "corvane" section written
-// out and read again must be the same section, and writing that again must
-// give the same text. Any difference is a crash.
+// libFuzzer target: arbitrary bytes read as a manifest in both forms, and as
+// a lookup that keeps a single reader. For every input that reads in the
+// rewrite form, the "corvane" section written out and read again must be the
+// same section, and writing that again must give the same text. Any
+// difference is a crash.
 #include "schema/manifest.hpp"
 #include "yaml/scalars.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -57,11 +59,45 @@ void check_round_trip(const ManifestConfig &section) {
         fault();
 }
 
+// A lookup that keeps one reader reads and checks the same document: it
+// fails exactly when the full lookup fails, with the same message, and keeps
+// that reader (when there is one) and nothing else.
+void check_filtered_lookup(std::string_view text,
+                           const Result<Sections<OptionManifestConfig>> &lookup) {
+    std::string_view reader_id = "r1";
+    if (lookup) {
+        const OptionManifestConfig *section = lookup->find(kSectionName);
+        if (section != nullptr && !section->readers_config.empty())
+            reader_id = section->readers_config.begin()->first;
+    }
+    auto filtered = parse_manifest_for_lookup(text, reader_id);
+    if (filtered.ok() != lookup.ok())
+        fault();
+    if (!lookup) {
+        if (filtered.error().display() != lookup.error().display())
+            fault();
+        return;
+    }
+    if (filtered->size() != lookup->size())
+        fault();
+    for (const auto &[name, section] : lookup.value()) {
+        const OptionManifestConfig *kept = filtered->find(name);
+        if (kept == nullptr || !(kept->server_config == section.server_config))
+            fault();
+        const ReaderConfig *expected = section.readers_config.find(reader_id);
+        const ReaderConfig *found = kept->readers_config.find(reader_id);
+        if (kept->readers_config.size() != (expected ? 1u : 0u) ||
+            (expected && !(found && *found == *expected)))
+            fault();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
     auto lookup = parse_manifest_for_lookup(text);
+    check_filtered_lookup(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
     if (!rewrite)
         return 0;
