@@ -468,3 +468,26 @@ def test_lone_surrogates_in_arguments(tmp_path):
     with pytest.raises(TypeError) as caught:
         ReaderConfig(**{"\ud800": 1})
     assert str(caught.value) == "model_name cannot be empty"
+
+
+# --- found by fuzzing ----------------------------------------------------------
+
+
+def test_null_tag_on_a_setting_that_is_not_null(tmp_path):
+    # An optional setting refuses a !!null-tagged text that is no null word,
+    # reported at the enclosing mapping; a required setting reads a plain
+    # scalar by its text whatever its tag. So a server setting written this
+    # way fails a lookup (all server settings optional) and passes a rewrite.
+    path = write(tmp_path, VALID.replace("snowflake_port: 3004", "snowflake_port: !!null 3004"))
+    assert read_error(path) == SERIALIZING + (
+        'corvane.server_config: invalid value: string "3004", expected null at line 3 column 5')
+    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert "    snowflake_port: 3004\n" in path.read_text(encoding="utf-8")
+    assert read_corvane_readers_config(str(path), "r1").model_name == "m"
+    # Reader settings are optional in both forms.
+    path = write(tmp_path, VALID.replace("consumer_group: g", "consumer_group: g\n      max_batch_size: !!null 8"))
+    message = SERIALIZING + 'corvane.readers_config.r1: invalid value: string "8", expected null at line 17 column 7'
+    assert read_error(path) == message
+    assert add_error(path) == message
+    path = write(tmp_path, VALID.replace("consumer_group: g", "consumer_group: g\n      max_batch_size: !!null null"))
+    assert read_corvane_readers_config(str(path), "r1").max_batch_size is None
