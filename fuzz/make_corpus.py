@@ -15,7 +15,7 @@ import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CASES = ROOT.parent / "shared" / "conformance" / "yaml_cases.jsonl"
+CASES = ROOT / "tests" / "data" / "yaml_cases.jsonl"
 LIMIT = 250
 MAX_BYTES = 4096
 
