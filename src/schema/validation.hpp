@@ -1,9 +1,9 @@
 #pragma once
 
-#include <vector>
-
 #include "errors/config_error.hpp"
 #include "schema/reader_config.hpp"
+
+#include <vector>
 
 namespace corvane {
 
