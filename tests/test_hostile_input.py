@@ -491,3 +491,12 @@ def test_null_tag_on_a_setting_that_is_not_null(tmp_path):
     assert add_error(path) == message
     path = write(tmp_path, VALID.replace("consumer_group: g", "consumer_group: g\n      max_batch_size: !!null null"))
     assert read_corvane_readers_config(str(path), "r1").max_batch_size is None
+
+
+def test_named_pipe_without_writer_reads_as_empty(tmp_path):
+    """Opening a pipe nobody writes to must not hold the interpreter."""
+    pipe = tmp_path / "manifest.fifo"
+    os.mkfifo(pipe)
+    with pytest.raises(Exception) as caught:
+        read_corvane_readers_config(str(pipe), "r1")
+    assert caught.value.args == ("Error Error Serializing/Deserializing:: EOF while parsing a value",)

@@ -25,6 +25,10 @@ class FileDescriptor {
     int fd_;
 };
 
+// Past this the text could not be parsed anyway (events index it with 32
+// bits); stopping here also ends reading an endless device such as /dev/zero.
+constexpr std::size_t kLargestText = std::size_t{1} << 31;
+
 bool read_all(int fd, std::string &out) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
@@ -41,6 +45,8 @@ bool read_all(int fd, std::string &out) {
         }
         if (count == 0)
             return true;
+        if (out.size() + static_cast<std::size_t>(count) > kLargestText)
+            return false;
         out.append(buffer, static_cast<std::size_t>(count));
     }
 }
@@ -101,7 +107,16 @@ bool is_valid_utf8(std::string_view text) {
 Result<std::string> read_file_utf8(std::string_view path) {
     if (path.find('\0') != std::string_view::npos)
         return file_not_found(path);
-    FileDescriptor file(::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC));
+    // Opened without blocking, so a named pipe that nobody writes to reads as
+    // empty instead of holding the caller (and the interpreter) forever; reads
+    // then block as usual for a pipe that has a writer.
+    FileDescriptor file(
+        ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (file.get() >= 0) {
+        int flags = ::fcntl(file.get(), F_GETFL);
+        if (flags >= 0)
+            ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
+    }
     std::string text;
     if (file.get() < 0 || !read_all(file.get(), text) || !is_valid_utf8(text))
         return file_not_found(path);
