@@ -20,8 +20,8 @@ if [ ! -f "$tools/build.ninja" ]; then
         -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
         -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 fi
-"$venv/bin/cmake" --build "$tools" --target manifest_inspect >/dev/null
-export CORVANE_INSPECT=$PWD/$tools/manifest_inspect
+"$venv/bin/cmake" --build "$tools" --target manifest_dump >/dev/null
+export CORVANE_MANIFEST_DUMP=$PWD/$tools/manifest_dump
 
 # The interpreter is not instrumented, so the sanitizer runtimes must be
 # loaded before anything else; the interpreter's own allocator is switched

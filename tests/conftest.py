@@ -11,12 +11,12 @@ CONFORMANCE = ROOT / "tests" / "data" / "yaml_cases.jsonl"
 
 
 @pytest.fixture(scope="session")
-def manifest_inspect():
+def manifest_dump():
     """The manifest inspection tool, built (incrementally) from this tree.
 
     It shows what the core reads for settings Python cannot see, such as the
-    server's. CORVANE_INSPECT names a prebuilt one."""
-    prebuilt = os.environ.get("CORVANE_INSPECT")
+    server's. CORVANE_MANIFEST_DUMP names a prebuilt one."""
+    prebuilt = os.environ.get("CORVANE_MANIFEST_DUMP")
     if prebuilt:
         return prebuilt
     build = ROOT / "build" / "tools"
@@ -24,7 +24,7 @@ def manifest_inspect():
     cmake = shutil.which("cmake", path=str(bindir)) or shutil.which("cmake")
     ninja = shutil.which("ninja", path=str(bindir)) or shutil.which("ninja")
     if cmake is None:
-        pytest.fail("cmake is needed to build tools/manifest_inspect")
+        pytest.fail("cmake is needed to build tools/manifest_dump")
     if not (build / "CMakeCache.txt").exists():
         generator = ["-G", "Ninja", f"-DCMAKE_MAKE_PROGRAM={ninja}"] if ninja else []
         subprocess.run(
@@ -32,6 +32,6 @@ def manifest_inspect():
              "-DCORVANE_BUILD_TOOLS=ON", "-DCMAKE_BUILD_TYPE=Release",
              f"-DPython_EXECUTABLE={sys.executable}"],
             check=True, capture_output=True)
-    subprocess.run([cmake, "--build", str(build), "--target", "manifest_inspect"],
+    subprocess.run([cmake, "--build", str(build), "--target", "manifest_dump"],
                    check=True, capture_output=True)
-    return str(build / "manifest_inspect")
+    return str(build / "manifest_dump")

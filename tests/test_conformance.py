@@ -42,9 +42,9 @@ def test_lookup(tmp_path, case):
 
 
 @pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
-def test_lookup_server_settings(tmp_path, case, manifest_inspect):
+def test_lookup_server_settings(tmp_path, case, manifest_dump):
     path = write_case(tmp_path, case)
-    seen = json.loads(subprocess.run([manifest_inspect, str(path)], check=True,
+    seen = json.loads(subprocess.run([manifest_dump, str(path)], check=True,
                                      capture_output=True).stdout)
     expected = case["lookup"]
     assert seen["lookup"]["ok"] == expected["ok"]

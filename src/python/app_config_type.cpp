@@ -35,14 +35,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"builtins.AppConfig", sizeof(AppConfigObject), 0, Py_TPFLAGS_DEFAULT, slots};
+PyType_Spec type_spec{"builtins.AppConfig", sizeof(AppConfigObject), 0, Py_TPFLAGS_DEFAULT, slots};
 
 } // namespace
 
 PyTypeObject *app_config_type() {
     static PyTypeObject *type = nullptr;
     if (type == nullptr)
-        type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&spec));
+        type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&type_spec));
     return type;
 }
 

@@ -57,7 +57,7 @@ PyObject *get_field(PyObject *self, void *closure) {
 }
 
 // The twenty properties in declaration order, then __dict__ (which a type
-// built from a spec does not get on its own), then the end marker.
+// made by PyType_FromSpec does not get on its own), then the end marker.
 using GetSetTable = std::array<PyGetSetDef, kReaderFields.size() + 2>;
 
 GetSetTable make_getsets() {
@@ -107,14 +107,14 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"builtins.ReaderConfig", sizeof(ReaderConfigObject), 0,
-                 Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+PyType_Spec type_spec{"builtins.ReaderConfig", sizeof(ReaderConfigObject), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
 
 PyTypeObject *create_type() {
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    Ref type = Ref::steal(PyType_FromSpec(&type_spec));
     if (!type)
         return nullptr;
-    // A spec type whose docstring is only a signature reports an empty
+    // A PyType_FromSpec type whose docstring is only a signature reports an empty
     // __doc__; the class has no documentation, so it reads None.
     if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0)
         return nullptr;

@@ -100,7 +100,7 @@ void append_error(std::string &out, const ConfigError &error) {
 
 int main(int argc, char **argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: manifest_inspect FILE\n");
+        std::fprintf(stderr, "usage: manifest_dump FILE\n");
         return 2;
     }
     auto text = read_file_utf8(argv[1]);
