@@ -22,6 +22,8 @@ std::string_view prefix(ErrorKind kind) {
         return "Validation Errors: ";
     case ErrorKind::FileWrite:
         return "Error Writing to file: ";
+    case ErrorKind::Interrupted:
+        return {};
     }
     return {};
 }

@@ -34,6 +34,9 @@ enum class ErrorKind {
     Serialization,
     Validation,
     FileWrite,
+    // Not shown to anyone: a wait was interrupted by the caller, who holds the
+    // reason (at the Python boundary, the exception a signal handler raised).
+    Interrupted,
 };
 
 class ConfigError {

@@ -35,6 +35,13 @@ Ref text_of(std::string_view text) {
 } // namespace
 
 std::nullptr_t raise(const ConfigError &error) {
+    // An interrupted wait: what interrupted it (a signal handler's exception)
+    // is already set and is the one raised.
+    if (error.kind() == ErrorKind::Interrupted) {
+        if (!PyErr_Occurred())
+            throw InternalFault("a wait was interrupted without an exception");
+        return nullptr;
+    }
     Ref text = text_of(error.display());
     if (!text)
         fault_from_python_error();

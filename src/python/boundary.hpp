@@ -21,8 +21,9 @@ class InternalFault : public std::exception {
     std::string message_;
 };
 
-// Raises the module error as the built-in Exception with its display text.
-// Returns null so callers can `return raise(error);`.
+// Raises the module error as the built-in Exception with its display text;
+// for an interrupted wait, leaves the exception that interrupted it. Returns
+// null so callers can `return raise(error);`.
 std::nullptr_t raise(const ConfigError &error);
 
 // Turns the exception the interpreter has just set into an InternalFault

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <utility>
+
+namespace corvane::io {
+
+// The one owner of an open file descriptor: closed when the owner goes, on
+// every way out of a scope. Moves hand the descriptor on; nothing copies it.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept {
+        if (this != &other)
+            reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+
+    // Closes the descriptor held (if any) and takes `fd` instead. A close
+    // error is not seen here: where it matters, use close().
+    void reset(int fd = -1) noexcept;
+
+    // Closes now and returns 0 or the error number of close(2): data written
+    // through a descriptor is only known to have reached the file when the
+    // close succeeds as well.
+    int close() noexcept;
+
+  private:
+    int fd_ = -1;
+};
+
+} // namespace corvane::io
