@@ -6,23 +6,31 @@
 
 namespace corvane::io {
 
-// Replaces the contents of the file at `path` with `contents` so that a crash
-// or a failed write never leaves a damaged file behind: the text goes to a
-// new file in the same directory, is flushed to disk, gets the old file's
-// permission bits and is renamed over `path`. Until the rename `path` keeps
-// its old contents; on failure the new file is removed. A symbolic link at
+// Replaces the contents of the file at `path` with `contents` so that no
+// failure and no crash leaves a damaged file behind.
+//
+// The usual route: the text goes to a new file in the same directory (with no
+// name until it is complete, where the file system allows), is flushed to
+// disk, gets the old file's permission bits and owner, and is renamed over
+// `path`; then the directory is flushed, so the rename outlives a power
+// loss. Until the rename `path` keeps its old contents. A symbolic link at
 // `path` is replaced by a regular file and its target is left alone.
 //
-// Where no file can be created beside `path`, or the rename is refused (a
-// read-only directory, a file mounted on its own), the file is rewritten in
-// place instead: truncated, written, closed.
+// Only where renaming over `path` cannot work by the file's nature is the
+// file rewritten in place (see write_in_place): `path` is a mount point of
+// its own (a bind-mounted file), the directory refuses new entries (EACCES,
+// EPERM, EROFS) or the rename fails with EBUSY or EXDEV.
 //
-// Errors: FileNotFound(path) when the file cannot be opened for writing;
-// FileWrite with the system's text when writing fails.
+// Errors: FileWrite with the system's text for any other failure (ENOSPC,
+// EDQUOT, EIO, ...), the file untouched; FileNotFound(path) when the in-place
+// route cannot open the file for writing.
 Status replace_file(std::string_view path, std::string_view contents);
 
-// The in-place route alone: open `path` for writing (created with 0o666 before
-// the umask, truncated if it exists), write everything, close.
+// The in-place route: room for the new text is reserved before a byte
+// changes (a full file system fails here, the file untouched), then the file
+// is overwritten from the start, cut to the new length and flushed. A write
+// that fails after overwriting began puts the old bytes back (best effort)
+// and reports the first error. Readers can meet a partly written file.
 Status write_in_place(std::string_view path, std::string_view contents);
 
 } // namespace corvane::io

@@ -1,5 +1,7 @@
 #include "io/manifest_lock.hpp"
 
+#include "io/file_io.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -7,13 +9,11 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace corvane::io {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
 using std::chrono::microseconds;
 
 // Waiting writers poll at most 1 ms apart (see poll_interval)...
@@ -40,13 +40,13 @@ bool same_file(const struct stat &a, const struct stat &b) {
 }
 
 // Only regular files are locked: opening a device or a pipe can have effects
-// of its own. -1 when there is nothing to lock; the read that follows reports
-// any problem with the path.
-int open_regular(const std::string &name) {
+// of its own. No descriptor when there is nothing to lock; the read that
+// follows reports any problem with the path.
+FileDescriptor open_regular(const std::string &name) {
     struct stat found {};
     if (::stat(name.c_str(), &found) != 0 || !S_ISREG(found.st_mode))
-        return -1;
-    return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        return FileDescriptor();
+    return FileDescriptor(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
 }
 
 enum class Attempt { Locked, Busy, Moved, Unlockable };
@@ -59,6 +59,8 @@ enum class Attempt { Locked, Busy, Moved, Unlockable };
 // finished has no head start on the next round.
 Attempt try_lock(int fd, const std::string &name) {
     bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // Any error but contention means the file system offers no flock
+    // (ENOLCK, EOPNOTSUPP, EINVAL).
     if (!locked && errno != EWOULDBLOCK && errno != EINTR)
         return Attempt::Unlockable;
     struct stat open_file {
@@ -72,59 +74,51 @@ Attempt try_lock(int fd, const std::string &name) {
 
 } // namespace
 
-ManifestLock ManifestLock::acquire(std::string_view path, std::chrono::milliseconds patience) {
+Result<ManifestLock> ManifestLock::acquire(std::string_view path, const InterruptCheck &interrupt,
+                                           std::chrono::milliseconds patience) {
     if (path.find('\0') != std::string_view::npos)
-        return ManifestLock(-1);
+        return ManifestLock();
     const std::string name(path);
     const auto start = Clock::now();
     const auto deadline = start + patience;
+    auto next_check = start + kInterruptInterval;
     // Short first pauses: a lock is usually held for milliseconds.
     microseconds pause{100};
 
     bool contended = false;
-    int fd = open_regular(name);
-    while (fd >= 0) {
-        Attempt attempt = try_lock(fd, name);
-        if (attempt == Attempt::Locked)
-            return ManifestLock(fd, contended);
-        contended = true;
-        auto now = Clock::now();
-        if (attempt == Attempt::Unlockable || now >= deadline) {
-            ::close(fd); // go on as if no other writer were around
+    for (FileDescriptor file = open_regular(name); file;) {
+        switch (try_lock(file.get(), name)) {
+        case Attempt::Locked:
+            return ManifestLock(std::move(file), contended);
+        case Attempt::Unlockable:
+            return ManifestLock();
+        case Attempt::Moved:
+            file = open_regular(name);
+            pause = microseconds(100);
+            break;
+        case Attempt::Busy:
             break;
         }
-        if (attempt == Attempt::Moved) {
-            ::close(fd);
-            fd = open_regular(name);
-            pause = microseconds(100);
-            continue;
+        contended = true;
+        auto now = Clock::now();
+        if (now >= deadline)
+            return write_error(EAGAIN);
+        if (now >= next_check) {
+            if (interrupt())
+                return interrupted_error();
+            next_check = now + kInterruptInterval;
         }
         pause = std::min(pause, poll_interval(now - start));
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
         pause *= 2;
     }
-    return ManifestLock(-1);
-}
-
-ManifestLock &ManifestLock::operator=(ManifestLock &&other) noexcept {
-    if (this != &other) {
-        release();
-        fd_ = other.fd_;
-        contended_ = other.contended_;
-        other.fd_ = -1;
-    }
-    return *this;
+    return ManifestLock();
 }
 
 ManifestLock::~ManifestLock() {
-    release();
-}
-
-void ManifestLock::release() {
-    if (fd_ < 0)
+    if (!file_)
         return;
-    ::close(fd_); // closing the last descriptor drops the lock
-    fd_ = -1;
+    file_.reset(); // closing the last descriptor drops the lock
     // Waiting writers poll; one that has just let go would otherwise win the
     // next round on its very next call, again and again, and starve them past
     // their patience. After a contended turn, give them time to notice.

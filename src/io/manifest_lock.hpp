@@ -1,40 +1,44 @@
 #pragma once
 
+#include "errors/result.hpp"
+#include "io/file_descriptor.hpp"
+#include "io/interrupt.hpp"
+
 #include <chrono>
 #include <string_view>
 
 namespace corvane::io {
 
 // An exclusive advisory lock (flock) on the file a manifest path names, held
-// while the manifest is read, changed and replaced, so that writers in other
-// processes do not overwrite each other's additions. Readers take no lock:
-// the replace is atomic.
-//
-// Taking the lock never fails the operation: when the file cannot be opened
-// or the lock is not free within `patience`, the writer goes on unlocked, as
-// it would with no other writer around.
+// while the manifest is read, changed and replaced, so that writers do not
+// overwrite each other's additions. Two threads of one process exclude each
+// other as two processes do (each opens the file anew). Readers take no
+// lock: the replace is atomic.
 class ManifestLock {
   public:
-    static constexpr std::chrono::milliseconds kPatience{5000};
+    static constexpr std::chrono::milliseconds kPatience{10000};
 
-    static ManifestLock acquire(std::string_view path,
-                                std::chrono::milliseconds patience = kPatience);
+    // Waits for the lock at most `patience`, asking `interrupt` every few
+    // milliseconds. Errors: FileWrite with EAGAIN's text when the lock is
+    // not free in time; the Interrupted error when `interrupt` says so.
+    // Comes back without a lock, and without an error, where there is
+    // nothing to lock (the path names no regular file: the read that follows
+    // reports why) or the file system cannot lock at all.
+    static Result<ManifestLock> acquire(std::string_view path, const InterruptCheck &interrupt,
+                                        std::chrono::milliseconds patience = kPatience);
 
-    ManifestLock(ManifestLock &&other) noexcept : fd_(other.fd_), contended_(other.contended_) {
-        other.fd_ = -1;
-    }
-    ManifestLock &operator=(ManifestLock &&other) noexcept;
+    ManifestLock(ManifestLock &&) noexcept = default;
+    ManifestLock &operator=(ManifestLock &&) = delete;
     ManifestLock(const ManifestLock &) = delete;
     ManifestLock &operator=(const ManifestLock &) = delete;
     ~ManifestLock();
 
-    bool held() const { return fd_ >= 0; }
-
   private:
-    explicit ManifestLock(int fd, bool contended = false) : fd_(fd), contended_(contended) {}
-    void release();
+    ManifestLock() = default;
+    ManifestLock(FileDescriptor file, bool contended)
+        : file_(std::move(file)), contended_(contended) {}
 
-    int fd_ = -1;
+    FileDescriptor file_;
     bool contended_ = false; // other writers were seen waiting for this manifest
 };
 

@@ -1,38 +1,40 @@
 #include "io/read_file.hpp"
 
+#include "io/file_descriptor.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane {
 namespace {
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0)
-            ::close(fd_);
+enum class ReadEnd { Complete, Failed, Interrupted };
+
+// Waits until a pipe or device has something to read (or its writer has
+// gone), asking `interrupt` between short polls.
+ReadEnd wait_readable(int fd, const io::InterruptCheck &interrupt) {
+    pollfd waiting{fd, POLLIN, 0};
+    const int timeout = static_cast<int>(io::kInterruptInterval.count());
+    for (;;) {
+        int ready = ::poll(&waiting, 1, timeout);
+        if (ready > 0)
+            return ReadEnd::Complete;
+        if (ready < 0 && errno != EINTR)
+            return ReadEnd::Failed;
+        if (interrupt())
+            return ReadEnd::Interrupted;
     }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return fd_; }
+}
 
-  private:
-    int fd_;
-};
-
-// Past this the text could not be parsed anyway (events index it with 32
-// bits); stopping here also ends reading an endless device such as /dev/zero.
-constexpr std::size_t kLargestText = std::size_t{1} << 31;
-
-bool read_all(int fd, std::string &out) {
+ReadEnd read_all(int fd, std::string &out, const io::InterruptCheck &interrupt) {
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
-        return false;
+        return ReadEnd::Failed;
     if (S_ISREG(info.st_mode) && info.st_size > 0)
         out.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[1 << 16];
@@ -41,12 +43,16 @@ bool read_all(int fd, std::string &out) {
         if (count < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            if (errno != EAGAIN)
+                return ReadEnd::Failed;
+            if (ReadEnd waited = wait_readable(fd, interrupt); waited != ReadEnd::Complete)
+                return waited;
+            continue;
         }
         if (count == 0)
-            return true;
+            return ReadEnd::Complete;
         if (out.size() + static_cast<std::size_t>(count) > kLargestText)
-            return false;
+            return ReadEnd::Failed;
         out.append(buffer, static_cast<std::size_t>(count));
     }
 }
@@ -104,21 +110,27 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
-Result<std::string> read_file_utf8(std::string_view path) {
+Result<std::string> read_file_utf8(std::string_view path, const io::InterruptCheck &interrupt) {
     if (path.find('\0') != std::string_view::npos)
         return file_not_found(path);
     // Opened without blocking, so a named pipe that nobody writes to reads as
-    // empty instead of holding the caller (and the interpreter) forever; reads
-    // then block as usual for a pipe that has a writer.
-    FileDescriptor file(
+    // empty instead of holding the caller forever; a pipe whose writer has
+    // nothing to say yet is waited for in short polls that can be
+    // interrupted.
+    io::FileDescriptor file(
         ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (file.get() >= 0) {
-        int flags = ::fcntl(file.get(), F_GETFL);
-        if (flags >= 0)
-            ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
-    }
+    if (!file)
+        return file_not_found(path);
     std::string text;
-    if (file.get() < 0 || !read_all(file.get(), text) || !is_valid_utf8(text))
+    switch (read_all(file.get(), text, interrupt)) {
+    case ReadEnd::Interrupted:
+        return io::interrupted_error();
+    case ReadEnd::Failed:
+        return file_not_found(path);
+    case ReadEnd::Complete:
+        break;
+    }
+    if (!is_valid_utf8(text))
         return file_not_found(path);
     return text;
 }

@@ -1,16 +1,24 @@
 #pragma once
 
 #include "errors/result.hpp"
+#include "io/interrupt.hpp"
 
 #include <string>
 #include <string_view>
 
 namespace corvane {
 
+// Past this a text could not be parsed (events index it with 32 bits), so it
+// is neither read nor written; stopping here also ends reading an endless
+// device such as /dev/zero.
+inline constexpr std::size_t kLargestText = std::size_t{1} << 31;
+
 // The whole file at `path` if it is readable and valid UTF-8; otherwise the
 // FileNotFound error carrying the path as given. A path holding a NUL byte
-// names no file.
-Result<std::string> read_file_utf8(std::string_view path);
+// names no file. A pipe or device that has nothing to read yet is waited
+// for, asking `interrupt` every few milliseconds (the Interrupted error when
+// it says stop).
+Result<std::string> read_file_utf8(std::string_view path, const io::InterruptCheck &interrupt = {});
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view text);

@@ -2,6 +2,7 @@
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
+#include "python/interpreter_lock.hpp"
 #include "schema/operations.hpp"
 
 #include <array>
@@ -29,7 +30,12 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
             return nullptr;
         texts[i] = *text;
     }
-    Result<ReaderConfig> reader = read_reader_config(texts[0], texts[1]);
+    // The texts stay valid without the lock: they belong to the arguments,
+    // which the caller holds for the whole call.
+    Result<ReaderConfig> reader =
+        without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
+            return read_reader_config(texts[0], texts[1], interrupt);
+        });
     if (!reader)
         return raise(reader.error());
     return wrap_reader_config(std::move(reader).value()).release();

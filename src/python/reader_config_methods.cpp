@@ -3,6 +3,7 @@
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
+#include "python/interpreter_lock.hpp"
 #include "python/reader_config_object.hpp"
 #include "python/value_to_python.hpp"
 #include "schema/operations.hpp"
@@ -94,7 +95,12 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    Status written = add_to_manifest_yaml(*record, *path, *reader_id);
+    // The record never changes after it is built, and the texts belong to
+    // the arguments, which the caller holds for the whole call: all stay
+    // valid without the lock.
+    Status written = without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
+        return add_to_manifest_yaml(*record, *path, *reader_id, interrupt);
+    });
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;

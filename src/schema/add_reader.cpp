@@ -8,8 +8,9 @@
 namespace corvane {
 namespace {
 
-Result<ManifestConfig> read_section_for_rewrite(std::string_view path) {
-    auto text = read_file_utf8(path);
+Result<ManifestConfig> read_section_for_rewrite(std::string_view path,
+                                                const io::InterruptCheck &interrupt) {
+    auto text = read_file_utf8(path, interrupt);
     if (!text)
         return std::move(text).error();
     auto sections = parse_manifest_for_rewrite(text.value());
@@ -24,12 +25,14 @@ Result<ManifestConfig> read_section_for_rewrite(std::string_view path) {
 } // namespace
 
 Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
-                            std::string_view reader_id) {
-    // Held until the new file is in place, so that a writer in another
-    // process reads the manifest only after this one has replaced it.
-    auto lock = io::ManifestLock::acquire(path);
+                            std::string_view reader_id, const io::InterruptCheck &interrupt) {
+    // Held until the new file is in place, so that another writer reads the
+    // manifest only after this one has replaced it.
+    auto lock = io::ManifestLock::acquire(path, interrupt);
+    if (!lock)
+        return std::move(lock).error();
 
-    auto section = read_section_for_rewrite(path);
+    auto section = read_section_for_rewrite(path, interrupt);
     if (!section)
         return std::move(section).error();
     section->readers_config.put(std::string(reader_id), reader);
@@ -37,6 +40,9 @@ Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
     auto text = write_manifest(section.value());
     if (!text)
         return std::move(text).error();
+    // Never write what could not be read back.
+    if (text->size() >= kLargestText)
+        return serialization_error("document too large");
     return io::replace_file(path, text.value());
 }
 

@@ -5,8 +5,9 @@
 namespace corvane {
 
 Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
-                                                     const ReaderFilter &kept) {
-    Result<std::string> text = read_file_utf8(path);
+                                                     const ReaderFilter &kept,
+                                                     const io::InterruptCheck &interrupt) {
+    Result<std::string> text = read_file_utf8(path, interrupt);
     if (!text)
         return std::move(text).error();
     auto sections = parse_manifest_for_lookup(*text, kept);
@@ -18,8 +19,9 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
     return std::move(*section);
 }
 
-Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id) {
-    auto section = read_from_manifest_yaml(path, reader_id);
+Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id,
+                                        const io::InterruptCheck &interrupt) {
+    auto section = read_from_manifest_yaml(path, reader_id, interrupt);
     if (!section)
         return std::move(section).error();
     auto reader = std::move(section->readers_config).take(reader_id);

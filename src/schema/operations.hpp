@@ -1,6 +1,7 @@
 #pragma once
 
 #include "errors/result.hpp"
+#include "io/interrupt.hpp"
 #include "schema/manifest.hpp"
 
 #include <string_view>
@@ -10,13 +11,19 @@ namespace corvane {
 // The "corvane" section of the manifest at `path` (which may hold any bytes,
 // a NUL included: such a path names no file), with the readers `kept` keeps.
 Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
-                                                     const ReaderFilter &kept = {});
+                                                     const ReaderFilter &kept = {},
+                                                     const io::InterruptCheck &interrupt = {});
 
 // The reader stored under `reader_id` in the manifest at `path`.
-Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id);
+//
+// Both operations ask `interrupt` every few milliseconds while they wait (for
+// a pipe to deliver, for the writers' lock) and end with the Interrupted
+// error when it says so.
+Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id,
+                                        const io::InterruptCheck &interrupt = {});
 
 // Stores `reader` under `reader_id` in the manifest at `path` and rewrites it.
 Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
-                            std::string_view reader_id);
+                            std::string_view reader_id, const io::InterruptCheck &interrupt = {});
 
 } // namespace corvane
