@@ -1,0 +1,322 @@
+"""add_to_manifest_yaml under faults caused for real: full file systems, a
+manifest that cannot be renamed over, a file-size limit, a writer killed at
+random moments, a writers' lock held by another process, and Ctrl-C while
+waiting for it. Whatever happens, the manifest holds exactly its old text or
+exactly its new one, and nothing else is left in its directory.
+
+Faults that need mounts run in a forked child with a mount namespace of its
+own and skip with the reason where the machine refuses."""
+
+import fcntl
+import os
+import random
+import resource
+import signal
+import threading
+import time
+
+import pytest
+
+from corvane_config import ReaderConfig, read_corvane_readers_config
+from write_support import (
+    Refused,
+    Ticker,
+    bind_mount,
+    fill_blocks,
+    fill_inodes,
+    manifest,
+    mount_tmpfs,
+    outcome,
+    private_mounts,
+    run_in_child,
+)
+
+NO_SPACE = "Exception: Error Writing to file: No space left on device (os error 28)"
+TOO_LARGE = "Exception: Error Writing to file: File too large (os error 27)"
+LOCK_TIMEOUT = "Error Writing to file: Resource temporarily unavailable (os error 11)"
+
+
+def new_reader():
+    return ReaderConfig(model_name="added-model", device="cpu", consumer_group="late")
+
+
+def add(path):
+    return outcome(lambda: new_reader().add_to_manifest_yaml(str(path), "added"))
+
+
+def skip_if_refused(result):
+    if isinstance(result, dict) and "refused" in result:
+        pytest.skip(result["refused"])
+    return result
+
+
+def in_namespace(scenario):
+    """Runs `scenario` in a forked child with private mounts; a fault the
+    machine cannot set up becomes {"refused": why}."""
+
+    def body():
+        try:
+            private_mounts()
+            return scenario()
+        except Refused as why:
+            return {"refused": str(why)}
+
+    return skip_if_refused(run_in_child(body))
+
+
+# --- a full file system ------------------------------------------------------
+
+FULL = {
+    # Blocks gone, inodes left: the new file can be made but not written.
+    "blocks": ("size=256k,nr_inodes=64", [fill_blocks]),
+    # Inodes gone, blocks left: no new file can be made at all.
+    "inodes": ("size=1m,nr_inodes=8", [fill_inodes]),
+    "blocks-and-inodes": ("size=256k,nr_inodes=8", [fill_blocks, fill_inodes]),
+}
+
+
+@pytest.mark.parametrize("full", FULL, ids=list(FULL))
+def test_full_file_system_leaves_the_manifest_byte_identical(tmp_path, full):
+    options, fillers = FULL[full]
+    directory = tmp_path / "fs"
+    directory.mkdir()
+    old = manifest(100).encode()
+
+    def scenario():
+        mount_tmpfs(directory, options)
+        path = directory / "manifest.yaml"
+        path.write_bytes(old)
+        for fill in fillers:
+            fill(directory)
+        before = sorted(os.listdir(directory))
+        return {
+            "outcome": add(path),
+            "unchanged": path.read_bytes() == old,
+            "stray": sorted(set(os.listdir(directory)) - set(before)),
+        }
+
+    result = in_namespace(scenario)
+    assert result == {"outcome": NO_SPACE, "unchanged": True, "stray": []}
+
+
+# --- a manifest mounted on its own -------------------------------------------
+
+
+def bind_mounted_manifest(tmp_path, prepare):
+    """A manifest on a small tmpfs, bind-mounted over a file in another
+    directory (as into a container): renaming over it gives EBUSY, so it is
+    rewritten in place. `prepare(source_directory)` runs before the call;
+    the result says what the call did and what the file holds afterwards."""
+    source_directory = tmp_path / "source"
+    target_directory = tmp_path / "app"
+    source_directory.mkdir()
+    target_directory.mkdir()
+    target = target_directory / "manifest.yaml"
+    target.write_text("placeholder\n")
+    old = manifest(100).encode()
+
+    def scenario():
+        mount_tmpfs(source_directory, "size=512k,nr_inodes=64")
+        source = source_directory / "manifest.yaml"
+        source.write_bytes(old)
+        inode = os.stat(source).st_ino
+        bind_mount(source, target)
+        prepare(source_directory)
+        result = add(target)
+        text = source.read_bytes()
+        return {
+            "outcome": result,
+            "unchanged": text == old,
+            "new": text.decode(errors="replace") if text != old else None,
+            "same_inode": os.stat(target).st_ino == inode,
+            "app": sorted(os.listdir(target_directory)),
+            "source": sorted(os.listdir(source_directory)),
+        }
+
+    return in_namespace(scenario)
+
+
+def test_bind_mounted_manifest_is_rewritten_in_place(tmp_path):
+    result = bind_mounted_manifest(tmp_path, lambda directory: None)
+    assert result["outcome"] == "None"
+    assert result["new"] is not None and "    added:\n      model_name: added-model\n" in result["new"]
+    assert result["new"].count("model_name:") == 101
+    assert (result["same_inode"], result["app"], result["source"]) == (
+        True, ["manifest.yaml"], ["manifest.yaml"])
+
+
+def test_bind_mounted_manifest_on_a_full_file_system_stays_intact(tmp_path):
+    result = bind_mounted_manifest(tmp_path, fill_blocks)
+    assert (result["outcome"], result["unchanged"], result["same_inode"]) == (NO_SPACE, True, True)
+    assert (result["app"], result["source"]) == (["manifest.yaml"], ["filler", "manifest.yaml"])
+
+
+def test_write_failing_midway_in_place_puts_the_old_text_back(tmp_path):
+    """A file-size limit between the old and the new length: room can be
+    reserved, but the write stops at the limit after overwriting has begun.
+    The old bytes are written back and the first error is reported."""
+    old_length = len(manifest(100))
+
+    def limit_file_size(directory):
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+        resource.setrlimit(resource.RLIMIT_FSIZE, (old_length + 100, hard))
+
+    result = bind_mounted_manifest(tmp_path, limit_file_size)
+    assert (result["outcome"], result["unchanged"], result["same_inode"]) == (TOO_LARGE, True, True)
+
+
+# --- a writer killed at any moment ---------------------------------------------
+
+
+@pytest.mark.long
+def test_writer_killed_at_random_moments_leaves_old_or_new(tmp_path):
+    """SIGKILL at a random moment of the call, 200 times over a 1,000-reader
+    manifest: the manifest is always exactly the old or the new text. A file
+    left beside it is allowed only if it holds the complete new text (killed
+    between naming the finished temporary file and renaming it)."""
+    path = tmp_path / "manifest.yaml"
+    old = manifest(1000).encode()
+    path.write_bytes(old)
+    new_reader().add_to_manifest_yaml(str(path), "added")
+    new = path.read_bytes()
+    assert new != old
+
+    def start_writer():
+        pid = os.fork()
+        if pid == 0:  # pragma: no cover - the child
+            try:
+                new_reader().add_to_manifest_yaml(str(path), "added")
+            finally:
+                os._exit(0)
+        return pid
+
+    # How long a whole call takes in a child, fork included.
+    durations = []
+    for _ in range(5):
+        path.write_bytes(old)
+        started = time.monotonic()
+        os.waitpid(start_writer(), 0)
+        durations.append(time.monotonic() - started)
+    longest = max(durations)
+
+    rng = random.Random(20240611)
+    counts = {"old": 0, "new": 0, "left beside": 0}
+    for trial in range(200):
+        path.write_bytes(old)
+        pid = start_writer()
+        time.sleep(rng.uniform(0, longest * 1.2))
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        text = path.read_bytes()
+        assert text in (old, new), f"trial {trial}: the manifest is neither old nor new"
+        counts["old" if text == old else "new"] += 1
+        for name in os.listdir(tmp_path):
+            if name != "manifest.yaml":
+                left = tmp_path / name
+                assert left.read_bytes() == new, f"trial {trial}: {name} holds a partial text"
+                counts["left beside"] += 1
+                left.unlink()
+    print(f"\nkill trials: {counts}, call {min(durations) * 1e3:.0f}-{longest * 1e3:.0f} ms")
+    assert counts["old"] > 0 and counts["new"] > 0  # the moments spanned the call
+
+
+# --- the writers' lock held by another process --------------------------------
+
+
+class LockHolder:
+    """Another process that holds the writers' lock on `path` until it is
+    told to let go (or is killed)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        ready_read, ready_write = os.pipe()
+        self.release_read, self.release_write = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # pragma: no cover - the child
+            try:
+                os.close(ready_read)
+                os.close(self.release_write)
+                fd = os.open(self.path, os.O_RDONLY)
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                os.write(ready_write, b"x")
+                os.read(self.release_read, 1)
+            finally:
+                os._exit(0)
+        os.close(ready_write)
+        os.close(self.release_read)
+        assert os.read(ready_read, 1) == b"x"
+        os.close(ready_read)
+        return self
+
+    def release(self):
+        if self.release_write is not None:
+            os.close(self.release_write)
+            self.release_write = None
+            os.waitpid(self.pid, 0)
+
+    def __exit__(self, *exc):
+        if self.release_write is not None:
+            os.kill(self.pid, signal.SIGKILL)
+            os.close(self.release_write)
+            self.release_write = None
+            os.waitpid(self.pid, 0)
+
+
+def test_waiting_for_the_lock_lets_other_threads_run(tmp_path):
+    path = tmp_path / "manifest.yaml"
+    path.write_text(manifest(10))
+    with LockHolder(path) as holder, Ticker() as ticker:
+        timer = threading.Timer(2.0, holder.release)
+        timer.start()
+        started = time.monotonic()
+        result = add(path)
+        waited = time.monotonic() - started
+        timer.join()
+    assert result == "None"
+    assert 1.9 < waited < 9
+    assert read_corvane_readers_config(str(path), "added").model_name == "added-model"
+    assert ticker.longest_gap < 0.1, f"a 5 ms ticker stalled {ticker.longest_gap * 1e3:.0f} ms"
+
+
+def interrupted_on_the_main_thread(call, after=0.3):
+    """Runs `call()` on the main thread of a forked child while another
+    process sends that child SIGINT `after` seconds in (a process of its own,
+    so that the moment does not depend on the child's interpreter lock).
+    Returns what the call did and how long after the signal it ended."""
+
+    def body():
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        sent_read, sent_write = os.pipe()
+        target = os.getpid()
+        sender = os.fork()
+        if sender == 0:  # pragma: no cover - the sender
+            try:
+                time.sleep(after)
+                os.write(sent_write, repr(time.monotonic()).encode())
+                os.kill(target, signal.SIGINT)
+            finally:
+                os._exit(0)
+        os.close(sent_write)
+        result = outcome(call)
+        ended = time.monotonic()
+        os.waitpid(sender, 0)
+        sent = os.read(sent_read, 100)
+        return {"outcome": result, "after_signal": ended - float(sent) if sent else None}
+
+    return run_in_child(body)
+
+
+def test_ctrl_c_while_waiting_for_the_lock_raises_keyboard_interrupt(tmp_path):
+    path = tmp_path / "manifest.yaml"
+    old = manifest(10).encode()
+    path.write_bytes(old)
+    with LockHolder(path):
+        result = interrupted_on_the_main_thread(
+            lambda: new_reader().add_to_manifest_yaml(str(path), "added"))
+    assert result["outcome"] == "KeyboardInterrupt: "
+    assert result["after_signal"] < 0.2
+    assert path.read_bytes() == old
+    assert sorted(os.listdir(tmp_path)) == ["manifest.yaml"]

@@ -1,0 +1,161 @@
+"""Shared by the tests of writing under faults and of threads: generated
+manifests, a ticking thread that measures how long the interpreter stalls,
+forked children with their own mount namespace and small file systems."""
+
+import ctypes
+import errno
+import json
+import os
+import threading
+import time
+
+SERVER = """\
+corvane:
+  server_config:
+    echo: false
+    port: 3000
+    enable_metrics: true
+    heartbeat_check_interval: 10
+    management_port: 3001
+    vertex_port: 3002
+    openai_port: 3003
+    snowflake_port: 3004
+    internal_port: 3005
+    repository_path: /srv/models
+    body_size_limit_bytes: 2097152
+    allow_remote_images: false
+  readers_config:
+"""
+
+READER = """\
+    reader-{i:05d}:
+      model_name: model-{i}
+      device: cuda
+      consumer_group: group-{i}
+      max_batch_size: {i}
+"""
+
+
+def manifest(count):
+    """A complete manifest of `count` readers named reader-00000 and on."""
+    return SERVER + "".join(READER.format(i=i) for i in range(count))
+
+
+class Ticker:
+    """A thread that wakes every `period` seconds and records the longest gap
+    between two wake-ups: how long the interpreter lock was kept from it."""
+
+    def __init__(self, period=0.005):
+        self.period = period
+        self.longest_gap = 0.0
+        self.ticks = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+
+    def _run(self):
+        last = time.monotonic()
+        while not self._stop.is_set():
+            time.sleep(self.period)
+            now = time.monotonic()
+            self.longest_gap = max(self.longest_gap, now - last)
+            self.ticks += 1
+            last = now
+
+    def __enter__(self):
+        self._thread.start()
+        time.sleep(3 * self.period)  # running before the work starts
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def run_in_child(function):
+    """Runs `function` in a forked child and returns its JSON-able result, or
+    {"raised": text} for an exception. The child never returns into pytest."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # pragma: no cover - runs in the child
+        try:
+            os.close(read_end)
+            try:
+                result = function()
+            except BaseException as error:  # noqa: BLE001 - reported to the parent
+                result = {"raised": f"{type(error).__name__}: {error}"}
+            os.write(write_end, json.dumps(result).encode())
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        output = pipe.read()
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    return json.loads(output)
+
+
+MS_BIND = 4096
+MS_REC = 16384
+MS_PRIVATE = 1 << 18
+
+libc = ctypes.CDLL(None, use_errno=True)
+
+
+class Refused(Exception):
+    """The machine does not allow a fault to be set up; the test skips."""
+
+
+def private_mounts():
+    """Moves the calling (forked) process into a mount namespace of its own,
+    so that whatever it mounts vanishes with it."""
+    try:
+        os.unshare(os.CLONE_NEWNS)
+    except (OSError, AttributeError) as error:
+        raise Refused(f"no mount namespace: {error}") from None
+    if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
+        raise Refused(f"mount --make-rprivate: {os.strerror(ctypes.get_errno())}")
+
+
+def mount_tmpfs(directory, options):
+    if libc.mount(b"tmpfs", os.fsencode(directory), b"tmpfs", 0, options.encode()) != 0:
+        raise Refused(f"tmpfs ({options}): {os.strerror(ctypes.get_errno())}")
+
+
+def bind_mount(source, target):
+    if libc.mount(os.fsencode(source), os.fsencode(target), None, MS_BIND, None) != 0:
+        raise Refused(f"bind mount: {os.strerror(ctypes.get_errno())}")
+
+
+def fill_blocks(directory):
+    """Writes a file in `directory` until the file system has no block left."""
+    chunk = b"\0" * 4096
+    fd = os.open(os.path.join(directory, "filler"), os.O_WRONLY | os.O_CREAT, 0o600)
+    try:
+        while True:
+            os.write(fd, chunk)
+    except OSError as error:
+        if error.errno != errno.ENOSPC:
+            raise
+    finally:
+        os.close(fd)
+
+
+def fill_inodes(directory):
+    """Creates empty files in `directory` until no inode is left."""
+    number = 0
+    try:
+        while True:
+            os.close(os.open(os.path.join(directory, f"inode-{number}"), os.O_CREAT | os.O_WRONLY))
+            number += 1
+    except OSError as error:
+        if error.errno != errno.ENOSPC:
+            raise
+
+
+def outcome(function):
+    """What a module call did: "None" or "Exception: <message>" (the class
+    name and the message)."""
+    try:
+        return repr(function())
+    except BaseException as error:  # noqa: BLE001 - the class is part of the outcome
+        return f"{type(error).__name__}: {error}"
