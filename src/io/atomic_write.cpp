@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,9 +39,7 @@ void copy_metadata(int fd, const struct stat &old) {
 // Flushes the directory entry of a rename. A directory that cannot be opened
 // for reading cannot be flushed; the rename stands all the same.
 Status sync_directory_of(const std::string &name) {
-    auto slash = name.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : name.substr(0, slash + 1);
-    FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor fd(::open(directory_of(name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
         return success();
     return sync_to_disk(fd.get());

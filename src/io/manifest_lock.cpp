@@ -3,11 +3,15 @@
 #include "io/file_io.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <thread>
 
 namespace corvane::io {
@@ -16,61 +20,152 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
-// Waiting writers poll at most 1 ms apart (see poll_interval)...
-constexpr microseconds kLongestPause{1000};
-// ...so a writer that has just released a contended lock waits longer than
-// that before it can come back for it.
-constexpr microseconds kCourtesy{1500};
+// How often a writer tries the lock: the first in line often, so the lock
+// is taken up soon after it is let go; the others seldom (a turn lasts as
+// long as reading, changing and writing the manifest), to see whether they
+// have moved up or the file has been replaced, and now and then to try out
+// of turn, should the first in line have stopped without leaving.
+// Without a line, every writer tries at a middle pace.
+constexpr microseconds kFirstPause{200};
+constexpr microseconds kLinePause{5000};
+constexpr microseconds kNoLinePause{1000};
+constexpr auto kOutOfTurnTry = std::chrono::milliseconds(50);
 
-// flock does not serve waiters in order: whoever polls first after a release
-// gets the lock. With many writers queueing, a writer could lose round after
-// round until its patience runs out. Writers that have waited long poll more
-// often, so they tend to win the next round and the longest waits stay short.
-microseconds poll_interval(Clock::duration waited) {
-    using std::chrono::seconds;
-    if (waited < seconds(1))
-        return kLongestPause;
-    if (waited < seconds(2))
-        return microseconds(200);
-    return microseconds(50);
+// File systems known to keep byte-range locks apart from flock, as Linux
+// does for local files. Network file systems may build flock out of
+// byte-range locks, and a line kept with them would block the lock itself.
+bool keeps_locks_apart(int fd) {
+    constexpr std::array<unsigned long, 10> kLocal{
+        0xEF53,     // ext2, ext3, ext4
+        0x58465342, // xfs
+        0x9123683E, // btrfs
+        0x01021994, // tmpfs
+        0x858458F6, // ramfs
+        0xF2F52010, // f2fs
+        0x794C7630, // overlayfs
+        0x2FC12FC1, // zfs
+        0xCA451A4E, // bcachefs
+        0x3153464A, // jfs
+    };
+    struct statfs found {};
+    if (::fstatfs(fd, &found) != 0)
+        return false;
+    return std::find(kLocal.begin(), kLocal.end(), static_cast<unsigned long>(found.f_type)) !=
+           kLocal.end();
 }
+
+// Writers waiting for one manifest's lock, in the order they came (flock
+// itself serves whoever asks first after a release, so under load a writer
+// could lose round after round). Each writer holds a shared byte-range lock
+// on one byte far past the end of any file, at its place in line (the
+// moment it started waiting). The locks belong to the open file: they go
+// when the writer closes it, or dies. The writer whose byte is lowest is
+// first in line, and only it tries for the lock in earnest.
+class WaitingLine {
+  public:
+    static constexpr off_t kStart = off_t{1} << 62;
+
+    // Joins the line of the file open at `fd`. Without a line (an unknown
+    // file system, or no byte-range locks), every writer counts as first.
+    WaitingLine(int fd, std::uint64_t place) : fd_(fd), place_(static_cast<off_t>(place)) {
+        if (!keeps_locks_apart(fd))
+            return;
+        struct flock byte = range(F_RDLCK, kStart + place_, 1);
+        joined_ = ::fcntl(fd, F_OFD_SETLK, &byte) == 0;
+    }
+
+    bool joined() const { return joined_; }
+
+    // Steps out of the line, once the lock is taken: the next writer is
+    // then first, and tries for the lock while this one holds it, so it
+    // takes it up the moment it is let go.
+    void leave() {
+        if (!joined_)
+            return;
+        struct flock byte = range(F_UNLCK, kStart + place_, 1);
+        (void)::fcntl(fd_, F_OFD_SETLK, &byte);
+        joined_ = false;
+    }
+
+    // No writer that came earlier still waits (or holds the lock). Always
+    // true without a line.
+    bool first() const {
+        if (!joined_)
+            return true;
+        struct flock earlier = range(F_WRLCK, kStart, place_);
+        return ::fcntl(fd_, F_OFD_GETLK, &earlier) != 0 || earlier.l_type == F_UNLCK;
+    }
+
+  private:
+    static struct flock range(short type, off_t start, off_t length) {
+        struct flock range {};
+        range.l_type = type;
+        range.l_whence = SEEK_SET;
+        range.l_start = start;
+        range.l_len = length;
+        return range;
+    }
+
+    int fd_;
+    off_t place_;
+    bool joined_ = false;
+};
 
 bool same_file(const struct stat &a, const struct stat &b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Only regular files are locked: opening a device or a pipe can have effects
-// of its own. No descriptor when there is nothing to lock; the read that
-// follows reports any problem with the path.
-FileDescriptor open_regular(const std::string &name) {
-    struct stat found {};
-    if (::stat(name.c_str(), &found) != 0 || !S_ISREG(found.st_mode))
-        return FileDescriptor();
-    return FileDescriptor(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-}
-
 enum class Attempt { Locked, Busy, Moved, Unlockable };
 
-// One non-blocking try. Whether or not the lock was free, the path must still
-// name the open file: the writer holding the lock renames a new manifest into
-// place when it is done, and the lock on the old file then guards nothing.
-// Moving on to the new file as soon as it appears (rather than when the old
-// lock is released) also keeps the waiting fair: a writer that has just
-// finished has no head start on the next round.
-Attempt try_lock(int fd, const std::string &name) {
-    bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    // Any error but contention means the file system offers no flock
-    // (ENOLCK, EOPNOTSUPP, EINVAL).
-    if (!locked && errno != EWOULDBLOCK && errno != EINTR)
-        return Attempt::Unlockable;
-    struct stat open_file {
-    }, named{};
-    if (::fstat(fd, &open_file) != 0 || ::stat(name.c_str(), &named) != 0)
-        return locked ? Attempt::Locked : Attempt::Unlockable; // the path has gone
-    if (!same_file(open_file, named))
-        return Attempt::Moved;
-    return locked ? Attempt::Locked : Attempt::Busy;
-}
+// The manifest file as opened by a waiting writer, with its place in line.
+class WaitingWriter {
+  public:
+    // Only regular files are locked: opening a device or a pipe can have
+    // effects of its own. Nothing to lock (false) when the path names no
+    // regular file; the read that follows reports why.
+    WaitingWriter(const std::string &name, std::uint64_t place)
+        : name_(name), file_(open_regular(name, opened_)), line_(file_.get(), place) {}
+
+    explicit operator bool() const { return bool(file_); }
+    const WaitingLine &line() const { return line_; }
+    FileDescriptor take() {
+        line_.leave();
+        return std::move(file_);
+    }
+
+    // One try without blocking, made only when `in_turn` (or when asked to
+    // try out of turn). Whatever the outcome, the path must still name the
+    // open file: the writer holding the lock renames a new manifest into
+    // place when it is done, and the lock on the old file then guards
+    // nothing.
+    Attempt try_lock(bool in_turn) {
+        if (in_turn && ::flock(file_.get(), LOCK_EX | LOCK_NB) == 0) {
+            locked_ = true;
+        } else if (in_turn && errno != EWOULDBLOCK && errno != EINTR) {
+            return Attempt::Unlockable; // no flock here (ENOLCK, EOPNOTSUPP, EINVAL)
+        }
+        struct stat named {};
+        if (::stat(name_.c_str(), &named) != 0)
+            return locked_ ? Attempt::Locked : Attempt::Unlockable; // the path has gone
+        if (!same_file(opened_, named))
+            return Attempt::Moved;
+        return locked_ ? Attempt::Locked : Attempt::Busy;
+    }
+
+  private:
+    static FileDescriptor open_regular(const std::string &name, struct stat &opened) {
+        FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+        if (file && (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)))
+            file.reset();
+        return file;
+    }
+
+    const std::string &name_;
+    struct stat opened_ {};
+    FileDescriptor file_;
+    WaitingLine line_;
+    bool locked_ = false;
+};
 
 } // namespace
 
@@ -81,26 +176,33 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
     const std::string name(path);
     const auto start = Clock::now();
     const auto deadline = start + patience;
+    // The place in line is the moment of arrival, on the clock that all
+    // processes of the machine share; it is kept when the file is replaced.
+    const auto place = static_cast<std::uint64_t>(
+        std::chrono::duration_cast<microseconds>(start.time_since_epoch()).count());
     auto next_check = start + kInterruptInterval;
-    // Short first pauses: a lock is usually held for milliseconds.
-    microseconds pause{100};
+    auto next_out_of_turn = start + kOutOfTurnTry;
 
-    bool contended = false;
-    for (FileDescriptor file = open_regular(name); file;) {
-        switch (try_lock(file.get(), name)) {
+    std::optional<WaitingWriter> writer(std::in_place, name, place);
+    while (*writer) {
+        auto now = Clock::now();
+        bool first = writer->line().first();
+        bool out_of_turn = now >= next_out_of_turn;
+        if (out_of_turn)
+            next_out_of_turn = now + kOutOfTurnTry;
+        bool moved = false;
+        switch (writer->try_lock(first || out_of_turn)) {
         case Attempt::Locked:
-            return ManifestLock(std::move(file), contended);
+            return ManifestLock(writer->take());
         case Attempt::Unlockable:
             return ManifestLock();
         case Attempt::Moved:
-            file = open_regular(name);
-            pause = microseconds(100);
+            writer.emplace(name, place); // same place in the new file's line
+            moved = true;
             break;
         case Attempt::Busy:
             break;
         }
-        contended = true;
-        auto now = Clock::now();
         if (now >= deadline)
             return write_error(EAGAIN);
         if (now >= next_check) {
@@ -108,22 +210,12 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
                 return interrupted_error();
             next_check = now + kInterruptInterval;
         }
-        pause = std::min(pause, poll_interval(now - start));
+        if (moved)
+            continue;
+        auto pause = !writer->line().joined() ? kNoLinePause : first ? kFirstPause : kLinePause;
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
-        pause *= 2;
     }
     return ManifestLock();
-}
-
-ManifestLock::~ManifestLock() {
-    if (!file_)
-        return;
-    file_.reset(); // closing the last descriptor drops the lock
-    // Waiting writers poll; one that has just let go would otherwise win the
-    // next round on its very next call, again and again, and starve them past
-    // their patience. After a contended turn, give them time to notice.
-    if (contended_)
-        std::this_thread::sleep_for(kCourtesy);
 }
 
 } // namespace corvane::io

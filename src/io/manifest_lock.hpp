@@ -12,7 +12,8 @@ namespace corvane::io {
 // An exclusive advisory lock (flock) on the file a manifest path names, held
 // while the manifest is read, changed and replaced, so that writers do not
 // overwrite each other's additions. Two threads of one process exclude each
-// other as two processes do (each opens the file anew). Readers take no
+// other as two processes do (each opens the file anew). Waiting writers get
+// the lock in the order they came (on local file systems). Readers take no
 // lock: the replace is atomic.
 class ManifestLock {
   public:
@@ -31,15 +32,13 @@ class ManifestLock {
     ManifestLock &operator=(ManifestLock &&) = delete;
     ManifestLock(const ManifestLock &) = delete;
     ManifestLock &operator=(const ManifestLock &) = delete;
-    ~ManifestLock();
+    ~ManifestLock() = default; // closing the descriptor lets the lock go
 
   private:
     ManifestLock() = default;
-    ManifestLock(FileDescriptor file, bool contended)
-        : file_(std::move(file)), contended_(contended) {}
+    explicit ManifestLock(FileDescriptor file) : file_(std::move(file)) {}
 
     FileDescriptor file_;
-    bool contended_ = false; // other writers were seen waiting for this manifest
 };
 
 } // namespace corvane::io

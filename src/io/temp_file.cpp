@@ -36,10 +36,14 @@ constexpr int kNameAttempts = 16;
 
 } // namespace
 
+std::string directory_of(const std::string &path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 std::variant<TempFile, int> TempFile::create_beside(const std::string &path, mode_t mode) {
     std::string prefix = name_prefix(path);
-    auto slash = path.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    std::string directory = directory_of(path);
     // An unnamed file is only of use if it can be given a name later, which
     // goes through /proc/self/fd.
     if (::access("/proc/self/fd", X_OK) == 0) {

@@ -44,4 +44,7 @@ class TempFile {
     std::string name_;   // empty while the file has no name
 };
 
+// The directory part of `path` as a path of its own: "." for a bare name.
+std::string directory_of(const std::string &path);
+
 } // namespace corvane::io
