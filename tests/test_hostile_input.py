@@ -14,13 +14,16 @@ limit of 128 is never reached from a manifest.
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from write_support import Ticker, interrupted_on_the_main_thread
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
 SERVER = textwrap.dedent("""\
@@ -500,3 +503,60 @@ def test_named_pipe_without_writer_reads_as_empty(tmp_path):
     with pytest.raises(Exception) as caught:
         read_corvane_readers_config(str(pipe), "r1")
     assert caught.value.args == ("Error Error Serializing/Deserializing:: EOF while parsing a value",)
+
+
+class SilentWriter:
+    """Another process that holds `pipe` open for writing and says nothing;
+    `after` seconds in (if given) it sends `text` and goes. Its own clock, so
+    the moment does not depend on the interpreter lock of the test."""
+
+    def __init__(self, pipe, text="", after=None):
+        self.pipe, self.text, self.after = pipe, text, after
+
+    def __enter__(self):
+        ready_read, ready_write = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # pragma: no cover - the writer
+            try:
+                os.close(ready_read)
+                # Read-write: opens at once, reader or not, and keeps the
+                # pipe's write side open.
+                fd = os.open(self.pipe, os.O_RDWR)
+                os.write(ready_write, b"x")
+                time.sleep(self.after if self.after is not None else 3600)
+                os.write(fd, self.text.encode())
+            finally:
+                os._exit(0)
+        os.close(ready_write)
+        assert os.read(ready_read, 1) == b"x"
+        os.close(ready_read)
+        return self
+
+    def __exit__(self, *exc):
+        os.kill(self.pid, signal.SIGKILL)
+        os.waitpid(self.pid, 0)
+
+
+def test_named_pipe_with_a_silent_writer_is_waited_for_without_the_interpreter(tmp_path):
+    """The read waits for the writer, and other threads run meanwhile."""
+    pipe = tmp_path / "manifest.fifo"
+    os.mkfifo(pipe)
+    with Ticker() as ticker, SilentWriter(pipe, VALID, after=0.5):
+        started = time.monotonic()
+        reader = read_corvane_readers_config(str(pipe), "r1")
+        waited = time.monotonic() - started
+    assert reader.dict_without_optionals() == R1_SETTINGS
+    assert 0.3 < waited < 10
+    assert ticker.longest_gap < 0.1, f"a 5 ms ticker stalled {ticker.longest_gap * 1e3:.0f} ms"
+
+
+def test_ctrl_c_while_reading_a_silent_pipe(tmp_path):
+    pipe = tmp_path / "manifest.fifo"
+    os.mkfifo(pipe)
+    # The writer goes after 3 s at the latest, so a read that cannot be
+    # interrupted fails the test instead of hanging it.
+    with SilentWriter(pipe, after=3):
+        result = interrupted_on_the_main_thread(
+            lambda: read_corvane_readers_config(str(pipe), "r1"))
+    assert result["outcome"] == "KeyboardInterrupt: "
+    assert result["after_signal"] < 0.2

@@ -1,16 +1,20 @@
 """Python threads calling the module at the same time: reads of one shared
 manifest, constructions, dicts, validations, and additions to each thread's
-own manifest file. Every call holds the interpreter lock for its whole
-length, so the threads interleave between calls; every result must be
-exactly the one a single thread gets."""
+own manifest file and to one they share. The module releases the interpreter
+lock while it reads, parses and writes, so the threads' calls overlap; every
+result must be exactly the one a single thread gets, no addition may be
+lost, and a thread that only ticks keeps ticking while another reads a large
+manifest."""
 
 import shutil
 import sys
 import threading
+import time
 
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from write_support import Ticker, manifest
 
 THREADS = 6
 ROUNDS = 120
@@ -66,6 +70,17 @@ def fast_switching():
     sys.setswitchinterval(previous)
 
 
+def run_threads(count, target):
+    """Runs target(0) to target(count - 1) on threads of their own, all at
+    once, and waits for them."""
+    threads = [threading.Thread(target=target, args=(number,)) for number in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout=300)
+    assert not any(thread.is_alive() for thread in threads)
+
+
 def worker(number, shared_path, own_path, shared_reader, start, failures):
     try:
         start.wait()
@@ -117,16 +132,8 @@ def test_threads_get_exact_results(tmp_path, fast_switching):
     shared_reader = read_corvane_readers_config(str(shared_path), "shared")
     start = threading.Barrier(THREADS)
     failures = []
-    threads = [
-        threading.Thread(target=worker, args=(number, str(shared_path), str(own_paths[number]),
-                                              shared_reader, start, failures))
-        for number in range(THREADS)
-    ]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(timeout=300)
-    assert not any(thread.is_alive() for thread in threads)
+    run_threads(THREADS, lambda number: worker(number, str(shared_path), str(own_paths[number]),
+                                               shared_reader, start, failures))
     assert failures == []
 
     # Each thread's file holds its readers and only its readers, complete.
@@ -138,3 +145,75 @@ def test_threads_get_exact_results(tmp_path, fast_switching):
             assert reader.model_name == f"model-{number}-{round_}"
             assert reader.max_batch_size == number * 1000 + round_
     assert shared_path.read_text(encoding="utf-8") == MANIFEST
+
+
+def test_other_threads_run_while_a_large_manifest_is_read(tmp_path):
+    """About 30 MB: the read takes a good fraction of a second, during which
+    a thread ticking every 5 ms must never wait 200 ms."""
+    count = 280_000
+    path = tmp_path / "large.yaml"
+    path.write_text(manifest(count), encoding="utf-8")
+    last = f"reader-{count - 1:05d}"
+    with Ticker() as ticker:
+        started = time.monotonic()
+        reader = read_corvane_readers_config(str(path), last)
+        took = time.monotonic() - started
+    assert (reader.model_name, reader.max_batch_size) == (f"model-{count - 1}", count - 1)
+    assert ticker.longest_gap < 0.2, (
+        f"a 5 ms ticker stalled {ticker.longest_gap * 1e3:.0f} ms during a {took * 1e3:.0f} ms read")
+
+
+def test_other_threads_run_while_a_reader_is_added(tmp_path):
+    path = tmp_path / "manifest.yaml"
+    path.write_text(manifest(10_000), encoding="utf-8")
+    with Ticker() as ticker:
+        ReaderConfig(model_name="new", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert read_corvane_readers_config(str(path), "new").model_name == "new"
+    assert read_corvane_readers_config(str(path), "reader-09999").max_batch_size == 9999
+    assert ticker.longest_gap < 0.2, f"a 5 ms ticker stalled {ticker.longest_gap * 1e3:.0f} ms"
+
+
+WRITERS = 8
+ADDITIONS = 12
+
+
+def test_threads_adding_to_shared_and_own_manifests_lose_nothing(tmp_path):
+    """Every thread adds readers to one shared manifest and to its own, and
+    reads both back meanwhile: the writers' lock orders the threads of one
+    process as it orders processes, so every addition is in the end."""
+    shared = tmp_path / "shared.yaml"
+    shared.write_text(manifest(50), encoding="utf-8")
+    own = [tmp_path / f"own-{number}.yaml" for number in range(WRITERS)]
+    for path in own:
+        shutil.copyfile(shared, path)
+    start = threading.Barrier(WRITERS)
+    failures = []
+
+    def work(number):
+        try:
+            start.wait()
+            for addition in range(ADDITIONS):
+                reader = ReaderConfig(model_name=f"m-{number}-{addition}", device="cpu",
+                                      max_batch_size=addition)
+                reader.add_to_manifest_yaml(str(shared), f"s-{number}-{addition}")
+                reader.add_to_manifest_yaml(str(own[number]), f"o-{addition}")
+                back = read_corvane_readers_config(str(shared), f"s-{number}-{addition}")
+                assert (back.model_name, back.max_batch_size) == (f"m-{number}-{addition}", addition)
+                assert read_corvane_readers_config(str(shared), "reader-00049").max_batch_size == 49
+                back = read_corvane_readers_config(str(own[number]), f"o-{addition}")
+                assert back.model_name == f"m-{number}-{addition}"
+        except BaseException as error:  # noqa: BLE001 - reported by the main thread
+            failures.append((number, error))
+
+    run_threads(WRITERS, work)
+    assert failures == []
+
+    text = shared.read_text(encoding="utf-8")
+    assert text.count("model_name:") == 50 + WRITERS * ADDITIONS
+    for number in range(WRITERS):
+        for addition in range(ADDITIONS):
+            reader = read_corvane_readers_config(str(shared), f"s-{number}-{addition}")
+            assert reader.model_name == f"m-{number}-{addition}"
+        assert own[number].read_text(encoding="utf-8").count("model_name:") == 50 + ADDITIONS
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["shared.yaml"] + [p.name for p in own])

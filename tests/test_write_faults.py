@@ -24,6 +24,7 @@ from write_support import (
     bind_mount,
     fill_blocks,
     fill_inodes,
+    interrupted_on_the_main_thread,
     manifest,
     mount_tmpfs,
     outcome,
@@ -281,34 +282,6 @@ def test_waiting_for_the_lock_lets_other_threads_run(tmp_path):
     assert ticker.longest_gap < 0.1, f"a 5 ms ticker stalled {ticker.longest_gap * 1e3:.0f} ms"
 
 
-def interrupted_on_the_main_thread(call, after=0.3):
-    """Runs `call()` on the main thread of a forked child while another
-    process sends that child SIGINT `after` seconds in (a process of its own,
-    so that the moment does not depend on the child's interpreter lock).
-    Returns what the call did and how long after the signal it ended."""
-
-    def body():
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        sent_read, sent_write = os.pipe()
-        target = os.getpid()
-        sender = os.fork()
-        if sender == 0:  # pragma: no cover - the sender
-            try:
-                time.sleep(after)
-                os.write(sent_write, repr(time.monotonic()).encode())
-                os.kill(target, signal.SIGINT)
-            finally:
-                os._exit(0)
-        os.close(sent_write)
-        result = outcome(call)
-        ended = time.monotonic()
-        os.waitpid(sender, 0)
-        sent = os.read(sent_read, 100)
-        return {"outcome": result, "after_signal": ended - float(sent) if sent else None}
-
-    return run_in_child(body)
-
-
 def test_ctrl_c_while_waiting_for_the_lock_raises_keyboard_interrupt(tmp_path):
     path = tmp_path / "manifest.yaml"
     old = manifest(10).encode()
@@ -320,3 +293,31 @@ def test_ctrl_c_while_waiting_for_the_lock_raises_keyboard_interrupt(tmp_path):
     assert result["after_signal"] < 0.2
     assert path.read_bytes() == old
     assert sorted(os.listdir(tmp_path)) == ["manifest.yaml"]
+
+
+# --- a new text too large to be read back --------------------------------------
+
+
+@pytest.mark.long
+def test_new_text_of_two_gibibytes_is_refused_before_the_file_is_touched(tmp_path):
+    """Ten readers share one anchored text of 21.5 million short lines (65 MB
+    of manifest); written out, each copy becomes an indented literal block,
+    2.15 GB in all: more than a read accepts. The call refuses it and the
+    manifest stays as it was, still readable."""
+    lines = 21_500_000
+    big = '"' + "a\\n" * lines + '"'
+    readers = "".join(
+        f"    r{i}:\n      model_name: {'&big ' + big if i == 0 else '*big'}\n"
+        f"      device: cpu\n      consumer_group: g\n"
+        for i in range(10))
+    path = tmp_path / "manifest.yaml"
+    path.write_text(manifest(0) + readers)
+    del big, readers
+    before = os.stat(path)
+    result = add(path)
+    assert result == "Exception: Error Error Serializing/Deserializing:: document too large"
+    after = os.stat(path)
+    assert (after.st_ino, after.st_size, after.st_mtime_ns) == (
+        before.st_ino, before.st_size, before.st_mtime_ns)
+    assert sorted(os.listdir(tmp_path)) == ["manifest.yaml"]
+    assert read_corvane_readers_config(str(path), "r9").device == "cpu"

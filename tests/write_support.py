@@ -6,6 +6,7 @@ import ctypes
 import errno
 import json
 import os
+import signal
 import threading
 import time
 
@@ -92,6 +93,34 @@ def run_in_child(function):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     return json.loads(output)
+
+
+def interrupted_on_the_main_thread(call, after=0.3):
+    """Runs `call()` on the main thread of a forked child while another
+    process sends that child SIGINT `after` seconds in (a process of its own,
+    so that the moment does not depend on the child's interpreter lock).
+    Returns what the call did and how long after the signal it ended."""
+
+    def body():
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        sent_read, sent_write = os.pipe()
+        target = os.getpid()
+        sender = os.fork()
+        if sender == 0:  # pragma: no cover - the sender
+            try:
+                time.sleep(after)
+                os.write(sent_write, repr(time.monotonic()).encode())
+                os.kill(target, signal.SIGINT)
+            finally:
+                os._exit(0)
+        os.close(sent_write)
+        result = outcome(call)
+        ended = time.monotonic()
+        os.waitpid(sender, 0)
+        sent = os.read(sent_read, 100)
+        return {"outcome": result, "after_signal": ended - float(sent) if sent else None}
+
+    return run_in_child(body)
 
 
 MS_BIND = 4096
