@@ -184,9 +184,15 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
     auto next_out_of_turn = start + kOutOfTurnTry;
 
     std::optional<WaitingWriter> writer(std::in_place, name, place);
+    // The file this writer waited for before it was replaced, kept open
+    // while writers that came earlier still wait there: they move on to the
+    // new file soon, and until they have, this one is not first.
+    std::optional<WaitingWriter> replaced;
     while (*writer) {
         auto now = Clock::now();
-        bool first = writer->line().first();
+        if (replaced && replaced->line().first())
+            replaced.reset();
+        bool first = !replaced && writer->line().first();
         bool out_of_turn = now >= next_out_of_turn;
         if (out_of_turn)
             next_out_of_turn = now + kOutOfTurnTry;
@@ -197,6 +203,8 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
         case Attempt::Unlockable:
             return ManifestLock();
         case Attempt::Moved:
+            replaced.reset();
+            replaced.emplace(std::move(*writer));
             writer.emplace(name, place); // same place in the new file's line
             moved = true;
             break;
