@@ -6,6 +6,7 @@ The long runs (16 writers x 100 additions with readers, and 32 x 30 on a
 for a call and the number of calls that gave up on the writers' lock."""
 
 import multiprocessing
+import os
 import random
 import re
 import time
@@ -13,7 +14,7 @@ import time
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from write_support import manifest
+from write_support import LockHolder, manifest
 
 LOCK_TIMEOUT = "Error Writing to file: Resource temporarily unavailable (os error 11)"
 
@@ -114,6 +115,42 @@ def run_writers(path, writers, additions, watchers):
     assert sorted(p.name for p in path.parent.iterdir()) == [path.name]
     longest = max(longest for _, longest, _, _ in outcomes)
     return longest, len(timed_out), took
+
+
+def test_waiting_writers_get_the_lock_in_the_order_they_came(tmp_path):
+    """Five writers start 150 ms apart while another process holds the lock;
+    once it lets go they take it in the order they came, which is the order
+    in which their readers stand in the file."""
+    path = tmp_path / "manifest.yaml"
+    path.write_text(manifest(1))
+    writers = []
+    started = {}
+    with LockHolder(path) as holder:
+        for number in range(5):
+            started_read, started_write = os.pipe()
+            pid = os.fork()
+            if pid == 0:  # pragma: no cover - the writer
+                code = 1
+                try:
+                    os.close(started_read)
+                    os.write(started_write, repr(time.monotonic()).encode())
+                    ReaderConfig(model_name=f"m{number}", device="cpu").add_to_manifest_yaml(
+                        str(path), f"w{number}")
+                    code = 0
+                finally:
+                    os._exit(code)
+            os.close(started_write)
+            # Running, about to call: the next one comes well after it.
+            started[f"w{number}"] = float(os.read(started_read, 100))
+            os.close(started_read)
+            writers.append(pid)
+            time.sleep(0.15)
+        holder.release()
+    for pid in writers:
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+    order = re.findall(r"^    (w\d):$", path.read_text(), re.MULTILINE)
+    assert order == sorted(started, key=started.get)
 
 
 def test_concurrent_writers_lose_nothing(tmp_path):

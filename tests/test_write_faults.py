@@ -7,7 +7,6 @@ exactly its new one, and nothing else is left in its directory.
 Faults that need mounts run in a forked child with a mount namespace of its
 own and skip with the reason where the machine refuses."""
 
-import fcntl
 import os
 import random
 import resource
@@ -19,6 +18,7 @@ import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
 from write_support import (
+    LockHolder,
     Refused,
     Ticker,
     bind_mount,
@@ -223,47 +223,6 @@ def test_writer_killed_at_random_moments_leaves_old_or_new(tmp_path):
 
 
 # --- the writers' lock held by another process --------------------------------
-
-
-class LockHolder:
-    """Another process that holds the writers' lock on `path` until it is
-    told to let go (or is killed)."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def __enter__(self):
-        ready_read, ready_write = os.pipe()
-        self.release_read, self.release_write = os.pipe()
-        self.pid = os.fork()
-        if self.pid == 0:  # pragma: no cover - the child
-            try:
-                os.close(ready_read)
-                os.close(self.release_write)
-                fd = os.open(self.path, os.O_RDONLY)
-                fcntl.flock(fd, fcntl.LOCK_EX)
-                os.write(ready_write, b"x")
-                os.read(self.release_read, 1)
-            finally:
-                os._exit(0)
-        os.close(ready_write)
-        os.close(self.release_read)
-        assert os.read(ready_read, 1) == b"x"
-        os.close(ready_read)
-        return self
-
-    def release(self):
-        if self.release_write is not None:
-            os.close(self.release_write)
-            self.release_write = None
-            os.waitpid(self.pid, 0)
-
-    def __exit__(self, *exc):
-        if self.release_write is not None:
-            os.kill(self.pid, signal.SIGKILL)
-            os.close(self.release_write)
-            self.release_write = None
-            os.waitpid(self.pid, 0)
 
 
 def test_waiting_for_the_lock_lets_other_threads_run(tmp_path):

@@ -4,6 +4,7 @@ forked children with their own mount namespace and small file systems."""
 
 import ctypes
 import errno
+import fcntl
 import json
 import os
 import signal
@@ -121,6 +122,50 @@ def interrupted_on_the_main_thread(call, after=0.3):
         return {"outcome": result, "after_signal": ended - float(sent) if sent else None}
 
     return run_in_child(body)
+
+
+class LockHolder:
+    """Another process that holds the writers' lock on `path` until it is
+    told to let go (or is killed)."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __enter__(self):
+        ready_read, ready_write = os.pipe()
+        self.release_read, self.release_write = os.pipe()
+        self.pid = os.fork()
+        if self.pid == 0:  # pragma: no cover - the child
+            try:
+                os.close(ready_read)
+                os.close(self.release_write)
+                fd = os.open(self.path, os.O_RDONLY)
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                os.write(ready_write, b"x")
+                os.read(self.release_read, 1)
+            finally:
+                os._exit(0)
+        os.close(ready_write)
+        os.close(self.release_read)
+        assert os.read(ready_read, 1) == b"x"
+        os.close(ready_read)
+        return self
+
+    def release(self):
+        if self.release_write is not None:
+            # A byte, not the end of the pipe: children forked meanwhile
+            # hold copies of this end.
+            os.write(self.release_write, b"x")
+            os.close(self.release_write)
+            self.release_write = None
+            os.waitpid(self.pid, 0)
+
+    def __exit__(self, *exc):
+        if self.release_write is not None:
+            os.kill(self.pid, signal.SIGKILL)
+            os.close(self.release_write)
+            self.release_write = None
+            os.waitpid(self.pid, 0)
 
 
 MS_BIND = 4096

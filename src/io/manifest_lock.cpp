@@ -23,12 +23,14 @@ using std::chrono::microseconds;
 // How often a writer tries the lock: the first in line often, so the lock
 // is taken up soon after it is let go; the others seldom (a turn lasts as
 // long as reading, changing and writing the manifest), to see whether they
-// have moved up or the file has been replaced, and now and then to try out
-// of turn, should the first in line have stopped without leaving.
-// Without a line, every writer tries at a middle pace.
+// have moved up or the file has been replaced. A writer that has waited
+// long also tries out of turn now and then, should the first in line have
+// stopped without leaving (a stopped process keeps its place). Without a
+// line, every writer tries at a middle pace.
 constexpr microseconds kFirstPause{200};
 constexpr microseconds kLinePause{5000};
 constexpr microseconds kNoLinePause{1000};
+constexpr auto kOutOfTurnAfter = std::chrono::seconds(2);
 constexpr auto kOutOfTurnTry = std::chrono::milliseconds(50);
 
 // File systems known to keep byte-range locks apart from flock, as Linux
@@ -181,7 +183,7 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
     const auto place = static_cast<std::uint64_t>(
         std::chrono::duration_cast<microseconds>(start.time_since_epoch()).count());
     auto next_check = start + kInterruptInterval;
-    auto next_out_of_turn = start + kOutOfTurnTry;
+    auto next_out_of_turn = start + kOutOfTurnAfter;
 
     std::optional<WaitingWriter> writer(std::in_place, name, place);
     // The file this writer waited for before it was replaced, kept open
