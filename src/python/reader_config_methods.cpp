@@ -4,6 +4,7 @@
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/reader_config_object.hpp"
+#include "python/reader_fields.hpp"
 #include "python/value_to_python.hpp"
 #include "schema/operations.hpp"
 #include "schema/validation.hpp"
@@ -12,30 +13,6 @@
 #include <array>
 
 namespace corvane::py {
-
-namespace {
-
-// The settings' names as interned Python strings, made once and kept: every
-// dictionary uses them as keys.
-PyObject *const *field_name_objects() {
-    static std::array<PyObject *, kReaderFields.size()> names{};
-    if (names.back() == nullptr) {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (names[i] != nullptr)
-                continue;
-            const auto name = kReaderFields[i].name;
-            PyObject *text =
-                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (text == nullptr)
-                return nullptr;
-            PyUnicode_InternInPlace(&text);
-            names[i] = text;
-        }
-    }
-    return names.data();
-}
-
-} // namespace
 
 PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     const ReaderConfig *record = receiver_record(self);

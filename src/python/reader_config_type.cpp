@@ -4,6 +4,7 @@
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/reader_config_object.hpp"
+#include "python/reader_fields.hpp"
 
 #include <array>
 #include <cstddef>
@@ -41,19 +42,10 @@ PyObject *get_field(PyObject *self, void *closure) {
         return nullptr;
     Ref keep = Ref::borrow(self);
     const auto &field = *static_cast<const ReaderField *>(closure);
-    return std::visit(
-               [](auto value) -> Ref {
-                   using V = decltype(value);
-                   if constexpr (std::is_same_v<V, std::monostate>)
-                       return Ref::borrow(Py_None);
-                   else if constexpr (std::is_same_v<V, std::string_view>)
-                       return expect(PyUnicode_FromStringAndSize(
-                           value.data(), static_cast<Py_ssize_t>(value.size())));
-                   else
-                       return expect(PyLong_FromUnsignedLongLong(value));
-               },
-               field_value(*record, field))
-        .release();
+    Ref value = value_object(field_value(*record, field));
+    if (!value)
+        fault_from_python_error();
+    return value.release();
 }
 
 // The twenty properties in declaration order, then __dict__ (which a type
