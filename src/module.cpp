@@ -75,6 +75,13 @@ Ref create_module() {
     Ref function = make_read_function(module.get());
     if (!function || !add(module.get(), "read_corvane_readers_config", function.get()))
         return {};
+    // Private, so not in __all__: pickle finds it here under its own name.
+    PyObject *from_state = reader_config_from_state_function();
+    if (from_state == nullptr)
+        return {};
+    Ref name = Ref::steal(PyObject_GetAttrString(from_state, "__name__"));
+    if (!name || PyObject_SetAttr(module.get(), name.get(), from_state) < 0)
+        return {};
     return module;
 }
 

@@ -10,11 +10,13 @@ call would add 100,000 blocks; a leaked record at least ~10 MB. The tolerances
 
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 
 import pytest
 
+import corvane_config
 from corvane_config import ReaderConfig, read_corvane_readers_config
 
 ROUNDS = 100_000
@@ -32,6 +34,9 @@ VALID = ReaderConfig(
     log_level="info",
 )
 INVALID = ReaderConfig(model_name="m", device="cpu", tensor_parallel=3, cuda_visible_devices="x")
+WITH_ATTRIBUTES = VALID.__replace__(access_token="t", disable_paged_attention=1)
+WITH_ATTRIBUTES.me = WITH_ATTRIBUTES
+STATE = VALID.__reduce__()[1][0]
 NAMES = [
     name
     for name, value in vars(ReaderConfig).items()
@@ -89,6 +94,39 @@ def argument_errors():
     expect(UnicodeEncodeError, VALID.add_to_manifest_yaml, "\udc80", "r")
 
 
+def pickle_round_trip():
+    restored = pickle.loads(pickle.dumps(VALID, protocol=pickle.HIGHEST_PROTOCOL))
+    assert restored == VALID
+
+
+def pickle_with_instance_attributes():
+    reader = pickle.loads(pickle.dumps(WITH_ATTRIBUTES))
+    assert reader.me is reader  # a cycle through the instance dict
+
+
+def pickle_state_malformed():
+    expect(TypeError, corvane_config._reader_config_from_state, [])
+    expect(ValueError, corvane_config._reader_config_from_state, STATE[:-1])
+    expect(TypeError, corvane_config._reader_config_from_state, (None,) + STATE[1:])
+    expect(OverflowError, corvane_config._reader_config_from_state, STATE[:-2] + (-1, None))
+
+
+def replace():
+    VALID.__replace__(model_name="other", log_level=None, max_batch_size=8, disable_static=1)
+
+
+def replace_failing():
+    expect(TypeError, VALID.__replace__, tensor_paralel=2)
+    expect(TypeError, VALID.__replace__, model_name=None)
+    expect(OverflowError, VALID.__replace__, log_level="x", tensor_parallel=-1)
+    expect(TypeError, VALID.__replace__, "positional")
+
+
+def repr_equality_and_hash():
+    assert repr(VALID) and VALID != INVALID and VALID == VALID
+    hash(VALID)
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -114,6 +152,12 @@ def python_blocks():
         (validate_failing, 1),
         (read_properties, len(NAMES)),
         (argument_errors, 5),
+        (pickle_round_trip, 1),
+        (pickle_with_instance_attributes, 1),
+        (pickle_state_malformed, 4),
+        (replace, 1),
+        (replace_failing, 4),
+        (repr_equality_and_hash, 4),
     ],
 )
 def test_memory_stays_flat(operation, calls_per_round):

@@ -33,6 +33,13 @@ reader.add_to_manifest_yaml(b"manifest.yaml", "r")  # error: path is a str
 read_corvane_readers_config(path=1)  # error: path is a str
 read_corvane_readers_config("a", "b", "c")  # error: at most two arguments
 
+reader.__replace__(tensor_paralel=2)  # error: misspelt
+reader.__replace__(model_name=None)  # error: a required text cannot be unset
+reader.__replace__(max_batch_size="8")  # error: not an integer
+reader.__replace__(redis_host=1)  # error: texts are str
+reader.__replace__("m")  # error: keywords only
+reader < reader  # error: readers have no order
+
 
 class MyReader(ReaderConfig):  # error: final
     pass

@@ -10,6 +10,7 @@ MANIFEST must hold reader "reader-a" (as examples/manifest.yaml does); the
 script adds a reader "typed" to it.
 """
 
+import pickle
 import sys
 from typing import NoReturn, assert_type
 
@@ -91,6 +92,22 @@ def store(reader: ReaderConfig, path: str) -> None:
     reader.add_to_manifest_yaml(path, reader_id="typed")
 
 
+def changed(reader: ReaderConfig) -> ReaderConfig:
+    result = reader.__replace__(max_batch_size=32, redis_host=None, access_token="t")
+    assert_type(result, ReaderConfig)
+    return result
+
+
+def through_pickle(reader: ReaderConfig) -> ReaderConfig:
+    restored = pickle.loads(pickle.dumps(reader))
+    assert isinstance(restored, ReaderConfig)
+    return restored
+
+
+def distinct(readers: list[ReaderConfig]) -> set[ReaderConfig]:
+    return set(readers)
+
+
 def app_config() -> NoReturn:
     # AppConfig has no constructor: the call always raises TypeError.
     AppConfig()
@@ -115,6 +132,10 @@ def main(path: str) -> int:
     store(built, path)
     assert read_corvane_readers_config(path, "typed").tensor_parallel == 2
     assert not is_valid(ReaderConfig(model_name="m", device="cpu", tensor_parallel=2))
+    bigger = changed(built)
+    assert bigger != built and bigger.max_batch_size == 32 and built.max_batch_size == 16
+    assert through_pickle(bigger) == bigger
+    assert distinct([built, through_pickle(built), bigger]) == {built, bigger}
 
     try:
         app_config()

@@ -109,6 +109,10 @@ bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssiz
     return true;
 }
 
+void raise_unexpected_keyword(std::string_view full_name, PyObject *keyword) {
+    raise_keyword_error(full_name, "got an unexpected keyword argument", keyword);
+}
+
 bool refuse_positional(std::string_view full_name, Py_ssize_t count) {
     if (count == 0)
         return true;

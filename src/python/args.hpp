@@ -22,6 +22,9 @@ struct Parameters {
 bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargsf,
                     PyObject *kwnames, std::span<PyObject *> out);
 
+// Sets TypeError "<full_name> got an unexpected keyword argument '<keyword>'".
+void raise_unexpected_keyword(std::string_view full_name, PyObject *keyword);
+
 // Refuses any positional argument of a keyword-only callable.
 bool refuse_positional(std::string_view full_name, Py_ssize_t count);
 

@@ -88,18 +88,13 @@ Ref copy_record(PyObject *self) {
     return wrap_reader_config(*record);
 }
 
-PyObject *instance_dict(PyObject *self) {
-    PyObject *dict = as_reader(self)->dict;
-    return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
-}
-
 } // namespace
 
 PyObject *copy_method(PyObject *self, PyObject *) {
     Ref copy = copy_record(self);
     if (!copy)
         return nullptr;
-    if (PyObject *dict = instance_dict(self)) {
+    if (PyObject *dict = instance_attributes(self)) {
         Ref copied = Ref::steal(PyDict_Copy(dict));
         if (!copied)
             return nullptr;
@@ -112,7 +107,7 @@ PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
     Ref copy = copy_record(self);
     if (!copy)
         return nullptr;
-    PyObject *dict = instance_dict(self);
+    PyObject *dict = instance_attributes(self);
     if (dict == nullptr)
         return copy.release();
     // Registered first, so attributes that refer back to this object refer
@@ -133,15 +128,6 @@ PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
         return nullptr;
     as_reader(copy.get())->dict = copied.release();
     return copy.release();
-}
-
-PyObject *reduce_method(PyObject *self, PyObject *) {
-    // Rebuilding through the constructor would lose every setting it cannot
-    // take, so pickling is refused rather than silently lossy.
-    if (receiver_record(self) == nullptr)
-        return nullptr;
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'ReaderConfig' object");
-    return nullptr;
 }
 
 } // namespace corvane::py

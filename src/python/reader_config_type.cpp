@@ -75,10 +75,15 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(boundary<add_to_manifest_yaml_method>)),
      METH_FASTCALL | METH_KEYWORDS, "add_to_manifest_yaml($self, path, reader_id)\n--\n\n"},
-    // copy.copy and copy.deepcopy keep every setting; pickling is refused.
+    // Copies, pickles and replacements keep every setting they do not change.
     {"__copy__", boundary<copy_method>, METH_NOARGS, nullptr},
     {"__deepcopy__", boundary<deepcopy_method>, METH_O, nullptr},
     {"__reduce__", boundary<reduce_method>, METH_NOARGS, nullptr},
+    {"__replace__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<replace_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__replace__($self, /, **changes)\n--\n\n"
+     "A new ReaderConfig with the named settings changed (None unsets an optional one)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -91,6 +96,9 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char *>("ReaderConfig(**kwargs)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void *>(boundary<construct_reader_config>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(boundary<reader_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(boundary<reader_richcompare>)},
+    {Py_tp_hash, reinterpret_cast<void *>(boundary<reader_hash>)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(clear)},
     {Py_tp_getset, getsets.data()},
