@@ -10,6 +10,7 @@ call would add 100,000 blocks; a leaked record at least ~10 MB. The tolerances
 
 import gc
 import os
+import pathlib
 import pickle
 import sys
 import tracemalloc
@@ -37,6 +38,7 @@ INVALID = ReaderConfig(model_name="m", device="cpu", tensor_parallel=3, cuda_vis
 WITH_ATTRIBUTES = VALID.__replace__(access_token="t", disable_paged_attention=1)
 WITH_ATTRIBUTES.me = WITH_ATTRIBUTES
 STATE = VALID.__reduce__()[1][0]
+MISSING = pathlib.Path("/nonexistent-corvane-directory/manifest.yaml")
 NAMES = [
     name
     for name, value in vars(ReaderConfig).items()
@@ -127,6 +129,17 @@ def repr_equality_and_hash():
     hash(VALID)
 
 
+class BytesPath:
+    def __fspath__(self):
+        return b"manifest.yaml"
+
+
+def path_like_arguments():
+    expect(Exception, read_corvane_readers_config, MISSING, "r")
+    expect(Exception, VALID.add_to_manifest_yaml, MISSING, "r")
+    expect(TypeError, read_corvane_readers_config, BytesPath(), "r")
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -158,6 +171,7 @@ def python_blocks():
         (replace, 1),
         (replace_failing, 4),
         (repr_equality_and_hash, 4),
+        (path_like_arguments, 3),
     ],
 )
 def test_memory_stays_flat(operation, calls_per_round):

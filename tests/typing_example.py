@@ -10,6 +10,7 @@ MANIFEST must hold reader "reader-a" (as examples/manifest.yaml does); the
 script adds a reader "typed" to it.
 """
 
+import pathlib
 import pickle
 import sys
 from typing import NoReturn, assert_type
@@ -24,6 +25,10 @@ def read(path: str) -> ReaderConfig:
     assert_type(by_keyword, ReaderConfig)
     assert by_position.dict_without_optionals() == by_keyword.dict_without_optionals()
     return by_position
+
+
+def read_path_like(path: str) -> ReaderConfig:
+    return read_corvane_readers_config(pathlib.Path(path), "reader-a")
 
 
 def build() -> ReaderConfig:
@@ -90,6 +95,7 @@ def is_valid(reader: ReaderConfig) -> bool:
 
 def store(reader: ReaderConfig, path: str) -> None:
     reader.add_to_manifest_yaml(path, reader_id="typed")
+    reader.add_to_manifest_yaml(pathlib.Path(path), reader_id="typed")
 
 
 def changed(reader: ReaderConfig) -> ReaderConfig:
@@ -122,6 +128,7 @@ def main(path: str) -> int:
     assert names == ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
 
     reader = read(path)
+    assert read_path_like(path) == reader
     assert batch_size_or_default(reader) == reader.max_batch_size
     assert len(every_property(reader)) == 20
     assert settings(reader)["model_name"] == reader.model_name

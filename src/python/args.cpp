@@ -167,4 +167,22 @@ std::optional<std::string_view> text_argument(PyObject *value, std::string_view 
     return std::nullopt;
 }
 
+std::optional<PathArgument> path_argument(PyObject *value, std::string_view name) {
+    Ref path = Ref::borrow(value);
+    if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
+        Ref converted = Ref::steal(PyOS_FSPath(value));
+        if (converted && PyUnicode_Check(converted.get()))
+            path = std::move(converted);
+        else if (!converted && !PyErr_ExceptionMatches(PyExc_TypeError))
+            return std::nullopt;
+        // Otherwise (not path-like, or a path-like that gives no str) the
+        // object itself meets the argument error below.
+        PyErr_Clear();
+    }
+    auto text = text_argument(path.get(), name);
+    if (!text)
+        return std::nullopt;
+    return PathArgument{std::move(path), *text};
+}
+
 } // namespace corvane::py

@@ -65,13 +65,13 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
         return nullptr;
-    auto path = text_argument(bound[0], names[0]);
+    auto path = path_argument(bound[0], names[0]); // keeps the path's text alive
     if (!path)
         return nullptr;
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    Status written = add_to_manifest_yaml(*record, *path, *reader_id);
+    Status written = add_to_manifest_yaml(*record, path->text, *reader_id);
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;

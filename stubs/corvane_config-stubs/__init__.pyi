@@ -4,6 +4,7 @@ The module itself is compiled; this stub-only package (PEP 561) describes its
 public surface for type checkers and editors.
 """
 
+import os
 from collections.abc import Callable
 from typing import NoReturn, Self, SupportsIndex, TypeAlias, TypedDict, Unpack, final, overload
 
@@ -118,7 +119,7 @@ class ReaderConfig:
     def validate(self) -> None:
         """Raise Exception("Validation Errors: [...]") listing every inconsistency."""
 
-    def add_to_manifest_yaml(self, path: str, reader_id: str) -> None:
+    def add_to_manifest_yaml(self, path: str | os.PathLike[str], reader_id: str) -> None:
         """Store this reader under `reader_id` in the manifest at `path` and rewrite it."""
 
     def __eq__(self, other: object, /) -> bool:
@@ -153,6 +154,8 @@ class AppConfig:
     def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
         """No constructor: raises TypeError("No constructor defined")."""
 
-def read_corvane_readers_config(path: str = "str", reader_id: str = "str") -> ReaderConfig:
+def read_corvane_readers_config(
+    path: str | os.PathLike[str] = "str", reader_id: str = "str"
+) -> ReaderConfig:
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""
