@@ -1,5 +1,5 @@
 #include "schema/manifest.hpp"
-#include "yaml/cursor.hpp"
+#include "yaml/loader.hpp"
 
 #include <array>
 #include <limits>
@@ -231,24 +231,18 @@ template <class Section>
 Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept) {
     yaml::Loader loader(text);
     Sections<Section> sections;
-    std::size_t position = 0;
-    std::size_t jumps = 0;
-    yaml::Path root = yaml::Path::root();
-    Cursor cursor(loader.document(), position, jumps, root, yaml::kRecursionLimit);
-    Failure failure = yaml::read_mapping(
-        cursor, "a map", "a string",
-        [&](std::string_view key, Cursor &value) -> Failure {
-            Section section;
-            if (Failure inner = read_section(value, section, kept))
-                return inner;
-            sections.put(std::string(key), std::move(section));
-            return {};
-        },
-        [] { return Failure(); });
-    if (!failure && loader.document().error)
-        failure = loader.document().error;
-    if (!failure)
-        failure = loader.check_single_document();
+    Failure failure = loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
+        return yaml::read_mapping(
+            cursor, "a map", "a string",
+            [&](std::string_view key, Cursor &value) -> Failure {
+                Section section;
+                if (Failure inner = read_section(value, section, kept))
+                    return inner;
+                sections.put(std::string(key), std::move(section));
+                return {};
+            },
+            [] { return Failure(); });
+    });
     if (failure)
         return serialization_error(failure->to_string());
     return sections;
