@@ -1,5 +1,7 @@
 // libFuzzer target: arbitrary bytes read as a manifest in both forms, and as
-// a lookup that keeps a single reader. For every input that reads in the
+// a lookup that keeps a single reader. Each form must read the same whether
+// the document's events are kept (as for documents with aliases) or read as
+// they are parsed. For every input that reads in the
 // rewrite form, the "corvane" section written out and read again must be the
 // same section, and writing that again must give the same text. Any
 // difference is a crash.
@@ -104,13 +106,28 @@ void check_filtered_lookup(std::string_view text,
     }
 }
 
+// Reading from kept events and reading as parsed give the same outcome.
+template <class Sections>
+void check_retention_agrees(const Result<Sections> &as_needed, const Result<Sections> &kept) {
+    if (as_needed.ok() != kept.ok())
+        fault();
+    if (!as_needed) {
+        if (as_needed.error().display() != kept.error().display())
+            fault();
+    } else if (!(as_needed.value() == kept.value())) {
+        fault();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
     auto lookup = parse_manifest_for_lookup(text);
+    check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::Always));
     check_filtered_lookup(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
+    check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
     if (!rewrite)
         return 0;
     // The rewrite form only adds requirements, so the lookup form reads too,

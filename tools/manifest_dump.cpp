@@ -1,7 +1,9 @@
 // Reads a manifest file in both forms and prints what the core makes of it as
 // one JSON object: the lookup form's readers and "corvane" server settings,
 // and the rewrite form's outcome. The tests compare this with expected
-// outcomes for settings that Python cannot see (the server's).
+// outcomes for settings that Python cannot see (the server's). With
+// --keep-events every document is read from its stored events, the way
+// documents with aliases are, so that both ways of reading can be compared.
 #include "io/read_file.hpp"
 #include "schema/manifest.hpp"
 
@@ -99,17 +101,19 @@ void append_error(std::string &out, const ConfigError &error) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: manifest_dump FILE\n");
+    const bool keep_events = argc == 3 && std::string_view(argv[1]) == "--keep-events";
+    if (argc != 2 && !keep_events) {
+        std::fprintf(stderr, "usage: manifest_dump [--keep-events] FILE\n");
         return 2;
     }
-    auto text = read_file_utf8(argv[1]);
+    const auto retention = keep_events ? yaml::Retention::Always : yaml::Retention::AsNeeded;
+    auto text = read_file_utf8(argv[argc - 1]);
     if (!text) {
         std::fprintf(stderr, "%s\n", text.error().display().c_str());
         return 1;
     }
     std::string out = "{\"lookup\": {";
-    auto lookup = parse_manifest_for_lookup(*text);
+    auto lookup = parse_manifest_for_lookup(*text, {}, retention);
     if (!lookup) {
         append_error(out, lookup.error());
     } else if (const auto *section = lookup->find(kSectionName)) {
@@ -129,7 +133,7 @@ int main(int argc, char **argv) {
         append_error(out, serialization_error("No corvane key found in manifest"));
     }
     out += "}, \"rewrite\": {";
-    auto rewrite = parse_manifest_for_rewrite(*text);
+    auto rewrite = parse_manifest_for_rewrite(*text, retention);
     if (!rewrite) {
         append_error(out, rewrite.error());
     } else if (!rewrite->find(kSectionName)) {

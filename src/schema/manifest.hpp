@@ -4,6 +4,7 @@
 #include "schema/app_config.hpp"
 #include "schema/ordered_map.hpp"
 #include "schema/reader_config.hpp"
+#include "yaml/loader.hpp"
 
 #include <optional>
 #include <string>
@@ -38,10 +39,14 @@ inline constexpr std::string_view kSectionName = "corvane";
 using ReaderFilter = std::optional<std::string_view>;
 
 // Parses a whole manifest text. Errors are Serialization errors whose text is
-// the YAML layer's complete message.
-Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
-                                                                 const ReaderFilter &kept = {});
-Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text);
+// the YAML layer's complete message. The result does not depend on
+// `retention`, only the memory it takes.
+Result<Sections<OptionManifestConfig>>
+parse_manifest_for_lookup(std::string_view text, const ReaderFilter &kept = {},
+                          yaml::Retention retention = yaml::Retention::AsNeeded);
+Result<Sections<ManifestConfig>>
+parse_manifest_for_rewrite(std::string_view text,
+                           yaml::Retention retention = yaml::Retention::AsNeeded);
 
 // The manifest text holding the single section "corvane".
 Result<std::string> write_manifest(const ManifestConfig &section);

@@ -228,8 +228,9 @@ Failure read_section(Cursor &cursor, Section &section, const ReaderFilter &kept)
 }
 
 template <class Section>
-Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept) {
-    yaml::Loader loader(text);
+Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept,
+                                         yaml::Retention retention) {
+    yaml::Loader loader(text, retention);
     Sections<Section> sections;
     Failure failure = loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
         return yaml::read_mapping(
@@ -251,12 +252,14 @@ Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilt
 } // namespace
 
 Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
-                                                                 const ReaderFilter &kept) {
-    return parse_manifest<OptionManifestConfig>(text, kept);
+                                                                 const ReaderFilter &kept,
+                                                                 yaml::Retention retention) {
+    return parse_manifest<OptionManifestConfig>(text, kept, retention);
 }
 
-Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text) {
-    return parse_manifest<ManifestConfig>(text, std::nullopt);
+Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text,
+                                                            yaml::Retention retention) {
+    return parse_manifest<ManifestConfig>(text, std::nullopt, retention);
 }
 
 } // namespace corvane

@@ -12,8 +12,8 @@ bool may_hold_aliases(std::string_view text) {
 
 } // namespace
 
-Loader::Loader(std::string_view text) : parser_(text) {
-    if (may_hold_aliases(text))
+Loader::Loader(std::string_view text, Retention retention) : parser_(text) {
+    if (retention == Retention::Always || may_hold_aliases(text))
         stored_.emplace(parser_, text.size());
 }
 

@@ -11,6 +11,10 @@ namespace corvane::yaml {
 
 class Cursor;
 
+// Whether a Loader keeps a document's events: where aliases may need them,
+// or always (which reads every document the same way, only slower).
+enum class Retention { AsNeeded, Always };
+
 // The state of reading one document: where the reading stands, the parse
 // behind it, and the budget of alias expansions. Cursors read through it.
 //
@@ -21,7 +25,7 @@ class Cursor;
 // replay its anchored node.
 class Loader {
   public:
-    explicit Loader(std::string_view text);
+    explicit Loader(std::string_view text, Retention retention = Retention::AsNeeded);
     Loader(const Loader &) = delete;
     Loader &operator=(const Loader &) = delete;
 
