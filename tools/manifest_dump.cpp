@@ -5,7 +5,10 @@
 #include "io/read_file.hpp"
 #include "schema/manifest.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -77,16 +80,33 @@ void append_reader(std::string &out, const ReaderConfig &reader) {
     out += '}';
 }
 
+// The lookup form's server settings in OptionAppConfig's declaration order
+// (the order of its members in memory), the order this tool lists them in.
+std::array<const ServerField *, kServerFields.size()>
+declaration_order(const OptionAppConfig &server) {
+    std::array<const ServerField *, kServerFields.size()> rows{};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i] = &kServerFields[i];
+    auto address = [&](const ServerField *field) {
+        return std::visit([&](auto member) -> const void * { return &(server.*member); },
+                          field->optional);
+    };
+    std::sort(rows.begin(), rows.end(), [&](const ServerField *a, const ServerField *b) {
+        return std::less<const void *>()(address(a), address(b));
+    });
+    return rows;
+}
+
 void append_server(std::string &out, const OptionAppConfig &server) {
     out += '{';
     bool first = true;
-    for (const auto &field : kOptionAppFields) {
+    for (const ServerField *field : declaration_order(server)) {
         if (!first)
             out += ", ";
         first = false;
-        append_json_string(out, field.name);
+        append_json_string(out, field->name);
         out += ": ";
-        std::visit([&](auto member) { append_optional(out, server.*member); }, field.member);
+        std::visit([&](auto member) { append_optional(out, server.*member); }, field->optional);
     }
     out += '}';
 }

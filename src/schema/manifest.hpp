@@ -32,6 +32,9 @@ struct ManifestConfig {
 template <class Section> using Sections = OrderedMap<Section>;
 
 inline constexpr std::string_view kSectionName = "corvane";
+// The keys of a section's two fields.
+inline constexpr std::string_view kServerKey = "server_config";
+inline constexpr std::string_view kReadersKey = "readers_config";
 
 // Which readers a parse keeps: all, or only those stored under one id (the
 // others are still read and checked, as every reader must be valid).

@@ -10,7 +10,7 @@ namespace {
 
 void write_server(yaml::Writer &out, const AppConfig &server) {
     out.begin_mapping();
-    for (const auto &field : kAppFields) {
+    for (const ServerField &field : kServerFields) {
         out.name(field.name);
         std::visit(
             [&](auto member) {
@@ -23,7 +23,7 @@ void write_server(yaml::Writer &out, const AppConfig &server) {
                 else
                     out.unsigned_integer(value);
             },
-            field.member);
+            field.complete);
     }
     out.end_mapping();
 }
@@ -54,9 +54,9 @@ Result<std::string> write_manifest(const ManifestConfig &section) {
     out.begin_mapping();
     out.name(kSectionName);
     out.begin_mapping();
-    out.name("server_config");
+    out.name(kServerKey);
     write_server(out, section.server_config);
-    out.name("readers_config");
+    out.name(kReadersKey);
     out.begin_mapping();
     for (const auto &[id, reader] : section.readers_config) {
         out.text(id);
