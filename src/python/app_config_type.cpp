@@ -1,5 +1,6 @@
 // The AppConfig class: a bare type that gives the server record a name in
 // Python. Python can neither create nor receive instances.
+#include "errors/messages.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "schema/app_config.hpp"
@@ -15,7 +16,7 @@ struct AppConfigObject {
 };
 
 PyObject *no_constructor(PyTypeObject *, PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_TypeError, "No constructor defined");
+    PyErr_SetString(PyExc_TypeError, messages::kNoConstructor);
     return nullptr;
 }
 

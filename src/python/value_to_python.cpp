@@ -1,5 +1,6 @@
 #include "python/value_to_python.hpp"
 
+#include "errors/messages.hpp"
 #include "python/boundary.hpp"
 
 #include <string>
@@ -30,13 +31,13 @@ bool store_node(PyObject *dict, PyObject *key, std::string_view key_text, const 
             } else if constexpr (std::is_same_v<C, Value::Number>) {
                 if (const auto *unsigned_value = std::get_if<std::uint64_t>(&content))
                     return Ref::steal(PyLong_FromUnsignedLongLong(*unsigned_value));
-                raise_type_error("Invalid number type for key " + std::string(key_text));
+                raise_type_error(messages::kInvalidNumberType + std::string(key_text));
                 return {};
             } else if constexpr (std::is_same_v<C, std::string>) {
                 return text(content);
             } else {
-                raise_type_error("Invalid value " + to_compact_json(node) + " for key " +
-                                 std::string(key_text));
+                raise_type_error(messages::kInvalidValue + to_compact_json(node) +
+                                 messages::kForKey + std::string(key_text));
                 return {};
             }
         },

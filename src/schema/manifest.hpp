@@ -1,5 +1,6 @@
 #pragma once
 
+#include "errors/messages.hpp"
 #include "errors/result.hpp"
 #include "schema/app_config.hpp"
 #include "schema/ordered_map.hpp"
@@ -8,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvane {
 
@@ -45,6 +47,17 @@ using ReaderFilter = std::optional<std::string_view>;
 Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
                                                                  const ReaderFilter &kept = {});
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text);
+
+// The "corvane" section out of parsed sections (moved, not copied), or the
+// parse error, or the Serialization error for a manifest without it.
+template <class Section> Result<Section> take_section(Result<Sections<Section>> sections) {
+    if (!sections)
+        return std::move(sections).error();
+    std::optional<Section> section = std::move(sections).value().take(kSectionName);
+    if (!section)
+        return serialization_error(messages::kNoSection);
+    return std::move(*section);
+}
 
 // The manifest text holding the single section "corvane".
 Result<std::string> write_manifest(const ManifestConfig &section);
