@@ -45,10 +45,6 @@ inline constexpr char kUnknownTypeName[] = "<failed to extract type name>";
 // function + " " + one of these + " '" + keyword + "'"
 inline constexpr char kUnexpectedKeyword[] = "got an unexpected keyword argument";
 inline constexpr char kRepeatedArgument[] = "got multiple values for argument";
-// Dictionary conversion of a value tree node that has no Python form here.
-inline constexpr char kInvalidNumberType[] = "Invalid number type for key ";
-inline constexpr char kInvalidValue[] = "Invalid value ";
-inline constexpr char kForKey[] = " for key ";
 
 // ---- module import and internal faults ---------------------------------------------
 

@@ -62,8 +62,7 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     if (names == nullptr)
         return nullptr;
     for (std::size_t i = 0; i < kReaderFields.size(); ++i) {
-        if (nodes[i] != nullptr &&
-            !store_node(dict.get(), names[i], kReaderFields[i].name, *nodes[i]))
+        if (nodes[i] != nullptr && !store_node(dict.get(), names[i], *nodes[i]))
             return nullptr;
     }
     return dict.release();
