@@ -37,7 +37,8 @@ const Keyword *keyword_named(std::string_view name) {
     return nullptr;
 }
 
-// Through the interpreter's signed 64-bit conversion, then bounded to 32 bits.
+// Through the interpreter's conversion to a C long (64 bits on the platforms
+// built for), then bounded to 32 bits.
 std::optional<std::uint32_t> to_u32(PyObject *value) {
     long converted = PyLong_AsLong(value);
     if (converted == -1 && PyErr_Occurred())

@@ -107,8 +107,8 @@ Failure read_optional(Cursor &cursor, bool &present, ReadSome &&read_some) {
 
 // Walks a mapping node (an empty plain scalar reads as an empty mapping).
 // For each entry calls on_entry(key, value_cursor), the key borrowed from the
-// document; after
-// the last one, on_end(). Errors without a position get the mapping's.
+// document; after the last one, on_end(). Errors without a position get the
+// mapping's.
 template <class OnEntry, class OnEnd>
 Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view key_expected,
                      OnEntry &&on_entry, OnEnd &&on_end);

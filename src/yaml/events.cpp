@@ -115,8 +115,8 @@ Loader::~Loader() {
 }
 
 void Loader::load_first_document() {
-    // Event offsets into the store are 32-bit; the store never outgrows the
-    // input text by more than the tags, so guard the sum.
+    // Event offsets and lengths into the store are 32-bit: the loop below
+    // stops once the store (scalars and tags) passes half that range.
     auto store = [&](std::string_view text, std::uint32_t &offset, std::uint32_t &length) {
         offset = static_cast<std::uint32_t>(document_.store.size());
         length = static_cast<std::uint32_t>(text.size());
