@@ -100,11 +100,13 @@ static_assert([] {
 // The row of a member, for code that names one setting (found at compile
 // time, so a member without a row does not compile).
 template <class Slot> consteval const ReaderField &reader_field(Slot ReaderConfig::*member) {
-    for (const ReaderField &field : kReaderFields) {
-        const auto *candidate = std::get_if<Slot ReaderConfig::*>(&field.member);
-        if (candidate != nullptr && *candidate == member)
+    // By alternative and value, not through get_if: GCC's UndefinedBehavior-
+    // Sanitizer makes the null test on get_if's pointer non-constant.
+    using Pointer = Slot ReaderConfig::*;
+    for (const ReaderField &field : kReaderFields)
+        if (std::holds_alternative<Pointer>(field.member) &&
+            std::get<Pointer>(field.member) == member)
             return field;
-    }
     throw "not a setting of ReaderConfig";
 }
 
