@@ -25,24 +25,10 @@ except ImportError:  # optional competitor
     yaml = None
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+from manifests import manifest  # noqa: E402 - the tests' shared manifest text
 
-SERVER = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
-"""
+SERVER = manifest()  # the corvane section, its readers to follow
 
 READER = """\
     reader-{i}:

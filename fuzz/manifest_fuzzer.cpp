@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
 namespace {
 
@@ -23,27 +25,32 @@ using namespace corvane;
 
 // What the lookup form read must agree with the rewrite form's section: the
 // same readers, and every server setting present with the same value. The
-// one exception is the repository path, a text: an empty or null-word plain
-// value is absent for lookup and that text when required.
+// one exception is a text setting (the repository path): an empty or
+// null-word plain value is absent for lookup and that text when required.
 void check_forms_agree(const OptionManifestConfig &lookup, const ManifestConfig &rewrite) {
     if (!(lookup.readers_config == rewrite.readers_config))
         fault();
-    const OptionAppConfig &option = lookup.server_config;
-    const AppConfig &app = rewrite.server_config;
-    bool same = option.echo == app.echo && option.port == app.port &&
-                option.enable_metrics == app.enable_metrics &&
-                option.heartbeat_check_interval == app.heartbeat_check_interval &&
-                option.management_port == app.management_port &&
-                option.vertex_port == app.vertex_port && option.openai_port == app.openai_port &&
-                option.snowflake_port == app.snowflake_port &&
-                option.internal_port == app.internal_port &&
-                (option.repository_path
-                     ? *option.repository_path == app.repository_path
-                     : app.repository_path.empty() || yaml::is_null_word(app.repository_path)) &&
-                option.body_size_limit_bytes == app.body_size_limit_bytes &&
-                option.allow_remote_images == app.allow_remote_images;
-    if (!same)
-        fault();
+    for (const ServerField &field : kServerFields) {
+        bool same = std::visit(
+            [&](auto option_member, auto app_member) {
+                const auto &loose = lookup.server_config.*option_member;
+                const auto &complete = rewrite.server_config.*app_member;
+                using Value = std::remove_cvref_t<decltype(complete)>;
+                if constexpr (!std::is_same_v<std::optional<Value>,
+                                              std::remove_cvref_t<decltype(loose)>>) {
+                    return false;
+                } else if (loose) {
+                    return *loose == complete;
+                } else if constexpr (std::is_same_v<Value, std::string>) {
+                    return complete.empty() || yaml::is_null_word(complete);
+                } else {
+                    return false;
+                }
+            },
+            field.optional, field.complete);
+        if (!same)
+            fault();
+    }
 }
 
 void check_round_trip(const ManifestConfig &section) {

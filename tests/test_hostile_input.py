@@ -21,24 +21,12 @@ import textwrap
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from manifests import SERVER_CONFIG, SERVER_SETTINGS
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
-SERVER = textwrap.dedent("""\
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-""")
+SERVER = SERVER_SETTINGS
 SERVER_FLOW = "{" + ", ".join(SERVER.strip().splitlines()) + "}"
-SERVER_BLOCK = "  server_config:\n" + textwrap.indent(SERVER, "    ")
+SERVER_BLOCK = SERVER_CONFIG
 HEAD = "corvane:\n" + SERVER_BLOCK + "  readers_config:\n"
 R1 = "    r1:\n      model_name: m\n      device: cpu\n      consumer_group: g\n"
 VALID = HEAD + R1

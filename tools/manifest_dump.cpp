@@ -7,7 +7,10 @@
 #include "io/read_file.hpp"
 #include "schema/manifest.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -79,16 +82,33 @@ void append_reader(std::string &out, const ReaderConfig &reader) {
     out += '}';
 }
 
+// The lookup form's server settings in OptionAppConfig's declaration order
+// (the order of its members in memory), the order this tool lists them in.
+std::array<const ServerField *, kServerFields.size()>
+declaration_order(const OptionAppConfig &server) {
+    std::array<const ServerField *, kServerFields.size()> rows{};
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i] = &kServerFields[i];
+    auto address = [&](const ServerField *field) {
+        return std::visit([&](auto member) -> const void * { return &(server.*member); },
+                          field->optional);
+    };
+    std::sort(rows.begin(), rows.end(), [&](const ServerField *a, const ServerField *b) {
+        return std::less<const void *>()(address(a), address(b));
+    });
+    return rows;
+}
+
 void append_server(std::string &out, const OptionAppConfig &server) {
     out += '{';
     bool first = true;
-    for (const auto &field : kOptionAppFields) {
+    for (const ServerField *field : declaration_order(server)) {
         if (!first)
             out += ", ";
         first = false;
-        append_json_string(out, field.name);
+        append_json_string(out, field->name);
         out += ": ";
-        std::visit([&](auto member) { append_optional(out, server.*member); }, field.member);
+        std::visit([&](auto member) { append_optional(out, server.*member); }, field->optional);
     }
     out += '}';
 }
@@ -113,13 +133,13 @@ int main(int argc, char **argv) {
         return 1;
     }
     std::string out = "{\"lookup\": {";
-    auto lookup = parse_manifest_for_lookup(*text, {}, retention);
+    auto lookup = take_section(parse_manifest_for_lookup(*text, {}, retention));
     if (!lookup) {
         append_error(out, lookup.error());
-    } else if (const auto *section = lookup->find(kSectionName)) {
+    } else {
         out += "\"ok\": true, \"readers\": {";
         bool first = true;
-        for (const auto &[id, reader] : section->readers_config) {
+        for (const auto &[id, reader] : lookup->readers_config) {
             if (!first)
                 out += ", ";
             first = false;
@@ -128,19 +148,14 @@ int main(int argc, char **argv) {
             append_reader(out, reader);
         }
         out += "}, \"server\": ";
-        append_server(out, section->server_config);
-    } else {
-        append_error(out, serialization_error("No corvane key found in manifest"));
+        append_server(out, lookup->server_config);
     }
     out += "}, \"rewrite\": {";
-    auto rewrite = parse_manifest_for_rewrite(*text, retention);
-    if (!rewrite) {
+    auto rewrite = take_section(parse_manifest_for_rewrite(*text, retention));
+    if (!rewrite)
         append_error(out, rewrite.error());
-    } else if (!rewrite->find(kSectionName)) {
-        append_error(out, serialization_error("No corvane key found in manifest"));
-    } else {
+    else
         out += "\"ok\": true";
-    }
     out += "}}\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;

@@ -1,4 +1,5 @@
 // The keyword constructor of ReaderConfig.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -11,13 +12,6 @@ namespace corvane::py {
 
 namespace {
 
-constexpr const ReaderField *field_named(std::string_view name) {
-    for (const auto &field : kReaderFields)
-        if (field.name == name)
-            return &field;
-    throw "no such field"; // a compile-time error in the table below
-}
-
 // The settings a caller can give by keyword, and whether None leaves the
 // setting absent (otherwise None fails the setting's conversion).
 struct Keyword {
@@ -26,14 +20,14 @@ struct Keyword {
 };
 
 constexpr std::array<Keyword, 8> kKeywords{{
-    {field_named("model_name"), false},
-    {field_named("device"), false},
-    {field_named("consumer_group"), false},
-    {field_named("log_level"), false},
-    {field_named("cuda_visible_devices"), true},
-    {field_named("max_batch_size"), true},
-    {field_named("tensor_parallel"), true},
-    {field_named("max_sequence_length"), true},
+    {&reader_field(&ReaderConfig::model_name), false},
+    {&reader_field(&ReaderConfig::device), false},
+    {&reader_field(&ReaderConfig::consumer_group), false},
+    {&reader_field(&ReaderConfig::log_level), false},
+    {&reader_field(&ReaderConfig::cuda_visible_devices), true},
+    {&reader_field(&ReaderConfig::max_batch_size), true},
+    {&reader_field(&ReaderConfig::tensor_parallel), true},
+    {&reader_field(&ReaderConfig::max_sequence_length), true},
 }};
 
 const Keyword *keyword_named(std::string_view name) {
@@ -43,13 +37,14 @@ const Keyword *keyword_named(std::string_view name) {
     return nullptr;
 }
 
-// Through the interpreter's signed 64-bit conversion, then bounded to 32 bits.
+// Through the interpreter's conversion to a C long (64 bits on the platforms
+// built for), then bounded to 32 bits.
 std::optional<std::uint32_t> to_u32(PyObject *value) {
     long converted = PyLong_AsLong(value);
     if (converted == -1 && PyErr_Occurred())
         return std::nullopt;
     if (converted < 0 || converted > static_cast<long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, messages::kOutOfRange);
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(converted);
@@ -124,11 +119,11 @@ PyObject *construct_reader_config(PyTypeObject *, PyObject *args, PyObject *kwar
                 return nullptr;
         }
         if (record.model_name.empty()) {
-            PyErr_SetString(PyExc_TypeError, "model_name cannot be empty");
+            PyErr_SetString(PyExc_TypeError, messages::kEmptyModelName);
             return nullptr;
         }
         if (record.device != "cpu" && record.device != "cuda") {
-            PyErr_SetString(PyExc_TypeError, "device must be either 'cpu' or 'cuda'");
+            PyErr_SetString(PyExc_TypeError, messages::kConstructorDevice);
             return nullptr;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "errors/messages.hpp"
 #include "errors/result.hpp"
 #include "schema/app_config.hpp"
 #include "schema/ordered_map.hpp"
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvane {
 
@@ -33,6 +35,9 @@ struct ManifestConfig {
 template <class Section> using Sections = OrderedMap<Section>;
 
 inline constexpr std::string_view kSectionName = "corvane";
+// The keys of a section's two fields.
+inline constexpr std::string_view kServerKey = "server_config";
+inline constexpr std::string_view kReadersKey = "readers_config";
 
 // Which readers a parse keeps: all, or only those stored under one id (the
 // others are still read and checked, as every reader must be valid).
@@ -47,6 +52,17 @@ parse_manifest_for_lookup(std::string_view text, const ReaderFilter &kept = {},
 Result<Sections<ManifestConfig>>
 parse_manifest_for_rewrite(std::string_view text,
                            yaml::Retention retention = yaml::Retention::AsNeeded);
+
+// The "corvane" section out of parsed sections (moved, not copied), or the
+// parse error, or the Serialization error for a manifest without it.
+template <class Section> Result<Section> take_section(Result<Sections<Section>> sections) {
+    if (!sections)
+        return std::move(sections).error();
+    std::optional<Section> section = std::move(sections).value().take(kSectionName);
+    if (!section)
+        return serialization_error(messages::kNoSection);
+    return std::move(*section);
+}
 
 // The manifest text holding the single section "corvane".
 Result<std::string> write_manifest(const ManifestConfig &section);
