@@ -1,5 +1,6 @@
 // The methods of ReaderConfig: dict_without_optionals, validate and
 // add_to_manifest_yaml.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -22,7 +23,7 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     if (!dict)
         return nullptr;
     Value::Object tree = emit_value_tree(*record);
-    tree.erase("cuda_visible_devices");
+    tree.erase(reader_field(&ReaderConfig::cuda_visible_devices).name);
     // The tree keeps its entries in the byte order of their names; the dict
     // follows the record's declaration order instead, so that it reads like
     // the record. One merge pass pairs each entry with its field.
@@ -38,8 +39,7 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     if (names == nullptr)
         return nullptr;
     for (std::size_t i = 0; i < kReaderFields.size(); ++i) {
-        if (nodes[i] != nullptr &&
-            !store_node(dict.get(), names[i], kReaderFields[i].name, *nodes[i]))
+        if (nodes[i] != nullptr && !store_node(dict.get(), names[i], *nodes[i]))
             return nullptr;
     }
     return dict.release();

@@ -1,4 +1,5 @@
 // The keyword constructor of ReaderConfig.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -11,13 +12,6 @@ namespace corvane::py {
 
 namespace {
 
-constexpr const ReaderField *field_named(std::string_view name) {
-    for (const auto &field : kReaderFields)
-        if (field.name == name)
-            return &field;
-    throw "no such field"; // a compile-time error in the table below
-}
-
 // The settings a caller can give by keyword, and whether None leaves the
 // setting absent or fails its conversion.
 struct Keyword {
@@ -26,14 +20,14 @@ struct Keyword {
 };
 
 constexpr std::array<Keyword, 8> kKeywords{{
-    {field_named("model_name"), NoneGiven::Refused},
-    {field_named("device"), NoneGiven::Refused},
-    {field_named("consumer_group"), NoneGiven::Refused},
-    {field_named("log_level"), NoneGiven::Refused},
-    {field_named("cuda_visible_devices"), NoneGiven::Absent},
-    {field_named("max_batch_size"), NoneGiven::Absent},
-    {field_named("tensor_parallel"), NoneGiven::Absent},
-    {field_named("max_sequence_length"), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::model_name), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::device), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::consumer_group), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::log_level), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::cuda_visible_devices), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::max_batch_size), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::tensor_parallel), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::max_sequence_length), NoneGiven::Absent},
 }};
 
 const Keyword *keyword_named(std::string_view name) {
@@ -67,11 +61,11 @@ PyObject *construct_reader_config(PyTypeObject *, PyObject *args, PyObject *kwar
                 return nullptr;
         }
         if (record.model_name.empty()) {
-            PyErr_SetString(PyExc_TypeError, "model_name cannot be empty");
+            PyErr_SetString(PyExc_TypeError, messages::kEmptyModelName);
             return nullptr;
         }
         if (record.device != "cpu" && record.device != "cuda") {
-            PyErr_SetString(PyExc_TypeError, "device must be either 'cpu' or 'cuda'");
+            PyErr_SetString(PyExc_TypeError, messages::kConstructorDevice);
             return nullptr;
         }
     }

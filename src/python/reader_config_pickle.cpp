@@ -2,6 +2,7 @@
 // tuple in declaration order and comes back through a module-level function
 // (the class itself reports the module "builtins", where pickle cannot find
 // it). The instance's own attributes travel as pickle's usual object state.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -23,22 +24,21 @@ void name_the_setting(std::string_view name) {
     if (type != PyExc_TypeError && type != PyExc_OverflowError)
         return;
     Ref raised = Ref::steal(PyErr_GetRaisedException());
-    PyErr_Format(type, "ReaderConfig state, setting '%.*s': %S", static_cast<int>(name.size()),
-                 name.data(), raised.get());
+    PyErr_Format(type, messages::kStateSetting, static_cast<int>(name.size()), name.data(),
+                 raised.get());
 }
 
 // A fresh record from the state; the record is complete before any object
 // owns it, so a bad state leaves nothing behind.
 PyObject *from_state(PyObject *, PyObject *state) {
     if (!PyTuple_Check(state)) {
-        std::string message =
-            "ReaderConfig state must be a tuple, not '" + type_name_of(state) + "'";
+        std::string message = messages::kStateNotTuple + type_name_of(state) + "'";
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return nullptr;
     }
     if (PyTuple_GET_SIZE(state) != kSettingCount) {
-        PyErr_Format(PyExc_ValueError, "ReaderConfig state must hold %zd settings, not %zd",
-                     kSettingCount, PyTuple_GET_SIZE(state));
+        PyErr_Format(PyExc_ValueError, messages::kStateLength, kSettingCount,
+                     PyTuple_GET_SIZE(state));
         return nullptr;
     }
     ReaderConfig record;

@@ -1,5 +1,6 @@
 // The ReaderConfig class: instance lifecycle, the twenty read-only
 // properties and the type object itself.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -146,7 +147,7 @@ const ReaderConfig *receiver_record(PyObject *self) {
     if (type == nullptr)
         fault_from_python_error();
     if (!PyType_IsSubtype(Py_TYPE(self), type)) {
-        raise_conversion_error(self, "ReaderConfig");
+        raise_conversion_error(self, messages::kReaderTarget);
         return nullptr;
     }
     return &as_reader(self)->record();

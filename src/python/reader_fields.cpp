@@ -1,5 +1,6 @@
 #include "python/reader_fields.hpp"
 
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 
 #include <array>
@@ -16,7 +17,7 @@ std::optional<std::uint32_t> to_u32(PyObject *value) {
     if (converted == -1 && PyErr_Occurred())
         return std::nullopt;
     if (converted < 0 || converted > static_cast<long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        PyErr_SetString(PyExc_OverflowError, messages::kOutOfRange);
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(converted);
