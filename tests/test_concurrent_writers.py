@@ -14,7 +14,7 @@ import time
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from write_support import LockHolder, manifest
+from write_support import LockHolder, numbered_manifest
 
 LOCK_TIMEOUT = "Error Writing to file: Resource temporarily unavailable (os error 11)"
 
@@ -122,7 +122,7 @@ def test_waiting_writers_get_the_lock_in_the_order_they_came(tmp_path):
     once it lets go they take it in the order they came, which is the order
     in which their readers stand in the file."""
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(1))
+    path.write_text(numbered_manifest(1))
     writers = []
     started = {}
     with LockHolder(path) as holder:
@@ -155,7 +155,7 @@ def test_waiting_writers_get_the_lock_in_the_order_they_came(tmp_path):
 
 def test_concurrent_writers_lose_nothing(tmp_path):
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(1))
+    path.write_text(numbered_manifest(1))
     longest, timeouts, _ = run_writers(path, writers=8, additions=50, watchers=1)
     assert timeouts == 0
     assert path.read_text().count("model_name:") == 8 * 50 + 1
@@ -169,7 +169,7 @@ def test_concurrent_writers_lose_nothing(tmp_path):
 )
 def test_many_writers_lose_nothing(tmp_path, writers, additions, readers, watchers):
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(readers))
+    path.write_text(numbered_manifest(readers))
     longest, timeouts, took = run_writers(path, writers, additions, watchers)
     print(f"\n{writers} writers x {additions} additions on {readers} readers: {took:.1f} s,"
           f" longest call that returned {longest:.2f} s, {timeouts} timed out")

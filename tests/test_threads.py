@@ -14,28 +14,14 @@ import time
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from write_support import Ticker, manifest
+from manifests import manifest
+from write_support import Ticker, numbered_manifest
 
 THREADS = 6
 ROUNDS = 120
 WRITE_EVERY = 6  # each addition syncs a file to disk: fewer of them
 
-MANIFEST = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
+MANIFEST = manifest("""\
     shared:
       model_name: shared-model
       device: cuda
@@ -44,7 +30,7 @@ corvane:
       tensor_parallel: 2
       max_batch_size: 18446744073709551615
       page_cache_size: 4GiB
-"""
+""")
 # dict_without_optionals() never holds cuda_visible_devices.
 SHARED = {
     "model_name": "shared-model",
@@ -152,7 +138,7 @@ def test_other_threads_run_while_a_large_manifest_is_read(tmp_path):
     a thread ticking every 5 ms must never wait 200 ms."""
     count = 280_000
     path = tmp_path / "large.yaml"
-    path.write_text(manifest(count), encoding="utf-8")
+    path.write_text(numbered_manifest(count), encoding="utf-8")
     last = f"reader-{count - 1:05d}"
     with Ticker() as ticker:
         started = time.monotonic()
@@ -165,7 +151,7 @@ def test_other_threads_run_while_a_large_manifest_is_read(tmp_path):
 
 def test_other_threads_run_while_a_reader_is_added(tmp_path):
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(10_000), encoding="utf-8")
+    path.write_text(numbered_manifest(10_000), encoding="utf-8")
     with Ticker() as ticker:
         ReaderConfig(model_name="new", device="cpu").add_to_manifest_yaml(str(path), "new")
     assert read_corvane_readers_config(str(path), "new").model_name == "new"
@@ -182,7 +168,7 @@ def test_threads_adding_to_shared_and_own_manifests_lose_nothing(tmp_path):
     reads both back meanwhile: the writers' lock orders the threads of one
     process as it orders processes, so every addition is in the end."""
     shared = tmp_path / "shared.yaml"
-    shared.write_text(manifest(50), encoding="utf-8")
+    shared.write_text(numbered_manifest(50), encoding="utf-8")
     own = [tmp_path / f"own-{number}.yaml" for number in range(WRITERS)]
     for path in own:
         shutil.copyfile(shared, path)

@@ -25,7 +25,7 @@ from write_support import (
     fill_blocks,
     fill_inodes,
     interrupted_on_the_main_thread,
-    manifest,
+    numbered_manifest,
     mount_tmpfs,
     outcome,
     private_mounts,
@@ -81,7 +81,7 @@ def test_full_file_system_leaves_the_manifest_byte_identical(tmp_path, full):
     options, fillers = FULL[full]
     directory = tmp_path / "fs"
     directory.mkdir()
-    old = manifest(100).encode()
+    old = numbered_manifest(100).encode()
 
     def scenario():
         mount_tmpfs(directory, options)
@@ -114,7 +114,7 @@ def bind_mounted_manifest(tmp_path, prepare):
     target_directory.mkdir()
     target = target_directory / "manifest.yaml"
     target.write_text("placeholder\n")
-    old = manifest(100).encode()
+    old = numbered_manifest(100).encode()
 
     def scenario():
         mount_tmpfs(source_directory, "size=512k,nr_inodes=64")
@@ -156,7 +156,7 @@ def test_write_failing_midway_in_place_puts_the_old_text_back(tmp_path):
     """A file-size limit between the old and the new length: room can be
     reserved, but the write stops at the limit after overwriting has begun.
     The old bytes are written back and the first error is reported."""
-    old_length = len(manifest(100))
+    old_length = len(numbered_manifest(100))
 
     def limit_file_size(directory):
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -177,7 +177,7 @@ def test_writer_killed_at_random_moments_leaves_old_or_new(tmp_path):
     left beside it is allowed only if it holds the complete new text (killed
     between naming the finished temporary file and renaming it)."""
     path = tmp_path / "manifest.yaml"
-    old = manifest(1000).encode()
+    old = numbered_manifest(1000).encode()
     path.write_bytes(old)
     new_reader().add_to_manifest_yaml(str(path), "added")
     new = path.read_bytes()
@@ -227,7 +227,7 @@ def test_writer_killed_at_random_moments_leaves_old_or_new(tmp_path):
 
 def test_waiting_for_the_lock_lets_other_threads_run(tmp_path):
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(10))
+    path.write_text(numbered_manifest(10))
     with LockHolder(path) as holder, Ticker() as ticker:
         timer = threading.Timer(2.0, holder.release)
         timer.start()
@@ -243,7 +243,7 @@ def test_waiting_for_the_lock_lets_other_threads_run(tmp_path):
 
 def test_ctrl_c_while_waiting_for_the_lock_raises_keyboard_interrupt(tmp_path):
     path = tmp_path / "manifest.yaml"
-    old = manifest(10).encode()
+    old = numbered_manifest(10).encode()
     path.write_bytes(old)
     with LockHolder(path):
         result = interrupted_on_the_main_thread(
@@ -270,7 +270,7 @@ def test_new_text_of_two_gibibytes_is_refused_before_the_file_is_touched(tmp_pat
         f"      device: cpu\n      consumer_group: g\n"
         for i in range(10))
     path = tmp_path / "manifest.yaml"
-    path.write_text(manifest(0) + readers)
+    path.write_text(numbered_manifest(0) + readers)
     del big, readers
     before = os.stat(path)
     result = add(path)

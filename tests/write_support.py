@@ -11,23 +11,7 @@ import signal
 import threading
 import time
 
-SERVER = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
-"""
+from manifests import manifest
 
 READER = """\
     reader-{i:05d}:
@@ -38,9 +22,9 @@ READER = """\
 """
 
 
-def manifest(count):
+def numbered_manifest(count):
     """A complete manifest of `count` readers named reader-00000 and on."""
-    return SERVER + "".join(READER.format(i=i) for i in range(count))
+    return manifest("".join(READER.format(i=i) for i in range(count)))
 
 
 class Ticker:

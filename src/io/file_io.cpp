@@ -1,5 +1,7 @@
 #include "io/file_io.hpp"
 
+#include "errors/messages.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -23,7 +25,7 @@ Status write_all_at(int fd, std::string_view contents, off_t offset) {
             return write_error(errno);
         }
         if (written == 0)
-            return ConfigError(ErrorKind::FileWrite, "failed to write whole buffer");
+            return ConfigError(ErrorKind::FileWrite, messages::kShortWrite);
         contents.remove_prefix(static_cast<std::size_t>(written));
         offset += written;
     }

@@ -21,20 +21,27 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
     std::array<PyObject *, 2> bound{};
     if (!bind_arguments(kParameters, args, nargsf, kwnames, bound))
         return nullptr;
-    std::array<std::string_view, 2> texts{kDefault, kDefault};
-    for (std::size_t i = 0; i < bound.size(); ++i) {
-        if (bound[i] == nullptr)
-            continue;
-        auto text = text_argument(bound[i], kNames[i]);
+    // The path may come from an os.PathLike: `path` keeps its text alive.
+    std::optional<PathArgument> path;
+    std::string_view path_text = kDefault;
+    std::string_view reader_id = kDefault;
+    if (bound[0] != nullptr) {
+        path = path_argument(bound[0], kNames[0]);
+        if (!path)
+            return nullptr;
+        path_text = path->text;
+    }
+    if (bound[1] != nullptr) {
+        auto text = text_argument(bound[1], kNames[1]);
         if (!text)
             return nullptr;
-        texts[i] = *text;
+        reader_id = *text;
     }
-    // The texts stay valid without the lock: they belong to the arguments,
-    // which the caller holds for the whole call.
+    // The texts stay valid without the lock: `path` and the caller's
+    // arguments keep them alive for the whole call.
     Result<ReaderConfig> reader =
         without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
-            return read_reader_config(texts[0], texts[1], interrupt);
+            return read_reader_config(path_text, reader_id, interrupt);
         });
     if (!reader)
         return raise(reader.error());

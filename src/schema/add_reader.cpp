@@ -1,28 +1,12 @@
 // Storing a reader in a manifest file: read the "corvane" section in its
 // complete form, put the reader, write the section back atomically.
+#include "errors/messages.hpp"
 #include "io/atomic_write.hpp"
 #include "io/manifest_lock.hpp"
 #include "io/read_file.hpp"
 #include "schema/operations.hpp"
 
 namespace corvane {
-namespace {
-
-Result<ManifestConfig> read_section_for_rewrite(std::string_view path,
-                                                const io::InterruptCheck &interrupt) {
-    auto text = read_file_utf8(path, interrupt);
-    if (!text)
-        return std::move(text).error();
-    auto sections = parse_manifest_for_rewrite(text.value());
-    if (!sections)
-        return std::move(sections).error();
-    auto section = std::move(sections).value().take(kSectionName);
-    if (!section)
-        return serialization_error("No corvane key found in manifest");
-    return std::move(*section);
-}
-
-} // namespace
 
 Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
                             std::string_view reader_id, const io::InterruptCheck &interrupt) {
@@ -42,7 +26,7 @@ Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
         return std::move(text).error();
     // Never write what could not be read back.
     if (text->size() >= kLargestText)
-        return serialization_error("document too large");
+        return serialization_error(messages::kDocumentTooLarge);
     return io::replace_file(path, text.value());
 }
 
