@@ -13,33 +13,22 @@ Times are the best of five repeats, per call.
 """
 
 import os
+import pathlib
+import sys
 import tempfile
 import timeit
 
 from corvane_config import ReaderConfig
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from manifests import manifest  # noqa: E402 - the tests' shared manifest text
 
 try:
     import yaml
 except ImportError:  # pragma: no cover - optional competitor
     yaml = None
 
-SERVER = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
-"""
+SERVER = manifest()  # the corvane section, its readers to follow
 
 READER = """\
     reader-{i}:

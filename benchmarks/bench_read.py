@@ -1,9 +1,11 @@
 """Reading the last reader out of manifests of 1 to 10,000 readers, against
 (a) libyaml's bare event parse of the same bytes (the floor: a small C
 program built here) and (b) PyYAML's C loader plus a dict lookup (what a user
-would pick instead), then the peak memory of reading a 50 MB manifest.
+would pick instead); then the time per reader from 1,000 to 600,000 readers
+(flat when no step grows faster than the manifest), and the peak memory of a
+fresh process reading a 50 MB and a 200 MB manifest.
 
-Run: python benchmarks/bench_read.py [--no-memory]"""
+Run: python benchmarks/bench_read.py [--no-memory] [--no-scaling]"""
 
 import os
 import pathlib
@@ -23,24 +25,10 @@ except ImportError:  # optional competitor
     yaml = None
 
 HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+from manifests import manifest  # noqa: E402 - the tests' shared manifest text
 
-SERVER = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
-"""
+SERVER = manifest()  # the corvane section, its readers to follow
 
 READER = """\
     reader-{i}:
@@ -100,29 +88,56 @@ def timing_table(workdir, floor):
         print(row)
 
 
+def write_manifest(path, count=None, megabytes=None):
+    """Readers up to `count` or up to `megabytes` of text; returns the count."""
+    written = 0
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write(SERVER)
+        while (written < count) if count is not None else (handle.tell() < megabytes * 2**20):
+            handle.write(READER.format(i=written))
+            written += 1
+    return written
+
+
+def scaling_table(workdir):
+    print(f"\n{'readers':>8} {'MB':>7} {'read last':>11} {'per reader':>11}")
+    for count in (1_000, 10_000, 100_000, 600_000):
+        path = workdir / "manifest-scaling.yaml"
+        write_manifest(path, count=count)
+        target = f"reader-{count - 1}"
+        took = best(lambda: corvane_config.read_corvane_readers_config(str(path), target),
+                    number=1, repeat=max(3, 30_000 // count))
+        print(f"{count:>8} {path.stat().st_size / 1e6:>7.1f} {took * 1e3:>8.1f} ms "
+              f"{took / count * 1e6:>8.2f} us")
+        path.unlink()
+
+
+# The peak resident set of the probe's own address space (VmHWM): unlike
+# ru_maxrss it does not carry over the parent's peak through fork and exec.
 MEMORY_PROBE = """
-import resource, sys, corvane_config
-baseline = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+import sys, corvane_config
+def peak():
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+baseline = peak()
 corvane_config.read_corvane_readers_config(sys.argv[1], sys.argv[2])
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(baseline, peak)
+print(baseline, peak())
 """
 
 
 def memory_check(workdir):
-    count = 0
-    path = workdir / "manifest-50mb.yaml"
-    with open(path, "w") as handle:
-        handle.write(SERVER)
-        while handle.tell() < 50 * 1024 * 1024:
-            handle.write(READER.format(i=count))
-            count += 1
-    size = path.stat().st_size
-    out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), f"reader-{count - 1}"],
-                         check=True, capture_output=True, text=True).stdout.split()
-    baseline, peak = (int(v) * 1024 for v in out)
-    print(f"\n50 MB manifest ({count} readers, {size / 2**20:.1f} MiB): peak above baseline "
-          f"{(peak - baseline) / 2**20:.1f} MiB = {(peak - baseline) / size:.2f}x the file size")
+    print()
+    for megabytes in (50, 200):
+        path = workdir / f"manifest-{megabytes}mb.yaml"
+        count = write_manifest(path, megabytes=megabytes)
+        size = path.stat().st_size
+        out = subprocess.run([sys.executable, "-c", MEMORY_PROBE, str(path), f"reader-{count - 1}"],
+                             check=True, capture_output=True, text=True).stdout.split()
+        baseline, peak = (int(v) * 1024 for v in out)
+        print(f"{megabytes} MB manifest ({count} readers, {size / 2**20:.1f} MiB): peak above "
+              f"baseline {(peak - baseline) / 2**20:.1f} MiB = {(peak - baseline) / size:.2f}x "
+              f"the file size")
+        path.unlink()
 
 
 def main():
@@ -132,6 +147,8 @@ def main():
         workdir = pathlib.Path(tmp)
         floor = build_floor(workdir)
         timing_table(workdir, floor)
+        if "--no-scaling" not in sys.argv:
+            scaling_table(workdir)
         if "--no-memory" not in sys.argv:
             memory_check(workdir)
 

@@ -1,10 +1,14 @@
 """ReaderConfig against pure-Python and compiled record libraries.
 
-Three operations: construction with three keywords, one property read, and
-the dictionary of set settings (`dict_without_optionals`; for the others the
-equivalent that leaves out unset settings). Competitors: a plain @dataclass,
-a pydantic v2 model and a msgspec.Struct, each with the same twenty fields;
-pydantic and msgspec are skipped when not installed
+Five operations: construction with three keywords, one property read, the
+dictionary of set settings (`dict_without_optionals`; for the others the
+equivalent that leaves out unset settings), a pickle round trip
+(`pickle.loads(pickle.dumps(x))`, default protocol) and a replace that changes
+one setting (`__replace__`, timed directly since `copy.replace` adds a fixed
+cost of its own; `dataclasses.replace`, pydantic's `model_copy(update=)`,
+`msgspec.structs.replace`). Competitors: a plain @dataclass, a pydantic v2
+model and a msgspec.Struct, each with the same twenty fields; pydantic and
+msgspec are skipped when not installed
 (pip install -r benchmarks/requirements.txt).
 
 Run: python benchmarks/bench_reader_config.py [--repeat N]
@@ -13,6 +17,7 @@ Times are the best of N repeats of timeit, in nanoseconds per call.
 
 import argparse
 import dataclasses
+import pickle
 import timeit
 from typing import Optional
 
@@ -56,11 +61,22 @@ def dataclass_dict(config):
     }
 
 
+def replace_reader(config):
+    return config.__replace__(max_batch_size=16)
+
+
+def replace_dataclass(config):
+    return dataclasses.replace(config, max_batch_size=16)
+
+
 def competitors():
-    """(label, constructor, dict function) for every competitor available."""
+    """(label, constructor, dict function, replace function) for every
+    competitor available. Classes are made module attributes, so that pickle
+    finds them by name."""
     found = [
-        ("corvane_config.ReaderConfig", ReaderConfig, lambda c: c.dict_without_optionals()),
-        ("dataclass", DataclassConfig, dataclass_dict),
+        ("corvane_config.ReaderConfig", ReaderConfig, lambda c: c.dict_without_optionals(),
+         replace_reader),
+        ("dataclass", DataclassConfig, dataclass_dict, replace_dataclass),
     ]
     try:
         import pydantic
@@ -68,13 +84,17 @@ def competitors():
         print("pydantic not installed: skipped")
     else:
         model = pydantic.create_model(
-            "PydanticConfig", **{name: (kind, default) for name, kind, default in FIELDS}
+            "PydanticConfig",
+            __module__=__name__,
+            **{name: (kind, default) for name, kind, default in FIELDS},
         )
+        globals()["PydanticConfig"] = model
         found.append(
             (
                 f"pydantic {pydantic.VERSION}",
                 model,
                 lambda c: c.model_dump(exclude_none=True, exclude={"cuda_visible_devices"}),
+                lambda c: c.model_copy(update={"max_batch_size": 16}),
             )
         )
     try:
@@ -83,15 +103,26 @@ def competitors():
         print("msgspec not installed: skipped")
     else:
         struct = msgspec.defstruct(
-            "MsgspecConfig", [(name, kind, default) for name, kind, default in FIELDS], omit_defaults=True
+            "MsgspecConfig",
+            [(name, kind, default) for name, kind, default in FIELDS],
+            omit_defaults=True,
+            module=__name__,
         )
+        globals()["MsgspecConfig"] = struct
 
         def struct_dict(config):
             values = msgspec.structs.asdict(config)
             values.pop("cuda_visible_devices", None)
             return {key: value for key, value in values.items() if value is not None}
 
-        found.append((f"msgspec {msgspec.__version__}", struct, struct_dict))
+        found.append(
+            (
+                f"msgspec {msgspec.__version__}",
+                struct,
+                struct_dict,
+                lambda c: msgspec.structs.replace(c, max_batch_size=16),
+            )
+        )
     return found
 
 
@@ -107,26 +138,44 @@ def main():
     repeat = parser.parse_args().repeat
 
     rows = []
-    for label, cls, to_dict in competitors():
+    for label, cls, to_dict, replace in competitors():
         instance = cls(**KWARGS)
         expected = {"model_name": "llama-3-8b", "device": "cuda", "consumer_group": "", "tensor_parallel": 2}
         assert to_dict(instance) == expected, (label, to_dict(instance))
-        namespace = {"cls": cls, "kwargs": KWARGS, "instance": instance, "to_dict": to_dict}
+        restored = pickle.loads(pickle.dumps(instance))
+        assert type(restored) is cls and to_dict(restored) == expected, label
+        changed = replace(instance)
+        assert to_dict(changed) == {**expected, "max_batch_size": 16}, (label, to_dict(changed))
+        assert instance.max_batch_size is None, label
+        namespace = {
+            "cls": cls,
+            "kwargs": KWARGS,
+            "instance": instance,
+            "to_dict": to_dict,
+            "pickle": pickle,
+            "replace": replace,
+        }
+        if cls is ReaderConfig:  # replace timed as the method call itself
+            replace_statement = "instance.__replace__(max_batch_size=16)"
+        else:
+            replace_statement = "replace(instance)"
         rows.append(
             (
                 label,
                 best_ns("cls(model_name='llama-3-8b', device='cuda', tensor_parallel=2)", namespace, repeat),
                 best_ns("instance.tensor_parallel", namespace, repeat),
                 best_ns("to_dict(instance)", namespace, repeat),
+                best_ns("pickle.loads(pickle.dumps(instance))", namespace, repeat),
+                best_ns(replace_statement, namespace, repeat),
             )
         )
 
-    header = ("", "construct (3 kw)", "property read", "dict of set settings")
+    header = ("", "construct (3 kw)", "property read", "dict of set", "pickle round trip", "replace (1 kw)")
     width = max(len(row[0]) for row in rows) + 2
     print(f"ns per call, best of {repeat}")
-    print(f"{header[0]:<{width}}" + "".join(f"{title:>22}" for title in header[1:]))
+    print(f"{header[0]:<{width}}" + "".join(f"{title:>19}" for title in header[1:]))
     for label, *times in rows:
-        print(f"{label:<{width}}" + "".join(f"{value:>22.0f}" for value in times))
+        print(f"{label:<{width}}" + "".join(f"{value:>19.0f}" for value in times))
 
 
 if __name__ == "__main__":

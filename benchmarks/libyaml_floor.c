@@ -13,14 +13,17 @@ static double now(void) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 3) return 2;
+    if (argc != 3)
+        return 2;
     FILE *file = fopen(argv[1], "rb");
-    if (!file) return 1;
+    if (!file)
+        return 1;
     fseek(file, 0, SEEK_END);
     long size = ftell(file);
     fseek(file, 0, SEEK_SET);
     unsigned char *text = malloc(size ? size : 1);
-    if (fread(text, 1, size, file) != (size_t)size) return 1;
+    if (fread(text, 1, size, file) != (size_t)size)
+        return 1;
     fclose(file);
     int repeat = atoi(argv[2]);
     double best = 1e30;
@@ -32,13 +35,15 @@ int main(int argc, char **argv) {
         yaml_event_t event;
         int done = 0;
         while (!done) {
-            if (!yaml_parser_parse(&parser, &event)) return 1;
+            if (!yaml_parser_parse(&parser, &event))
+                return 1;
             done = event.type == YAML_STREAM_END_EVENT;
             yaml_event_delete(&event);
         }
         yaml_parser_delete(&parser);
         double spent = now() - start;
-        if (spent < best) best = spent;
+        if (spent < best)
+            best = spent;
     }
     printf("%.9f\n", best);
     free(text);

@@ -2,6 +2,7 @@
 # Builds the libFuzzer targets over the C++ core (no interpreter involved)
 # with AddressSanitizer and UndefinedBehaviorSanitizer into build/fuzz/.
 # Needs clang and its runtime libraries from Debian (installed when missing).
+# CORVANE_WERROR=ON (set by CI) makes compiler warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,10 +23,14 @@ mkdir -p "$out/obj"
 flags=(-std=c++20 -g -O1 -fno-omit-frame-pointer -Isrc $(pkg-config --cflags yaml-0.1)
        -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined
        -Wall -Wextra)
+if [ "${CORVANE_WERROR:-OFF}" = ON ]; then flags+=(-Werror); fi
 
-# The core, compiled once for both targets; only changed sources are rebuilt.
+# The core, as CMakeLists.txt lists it, compiled once for both targets; only
+# changed sources are rebuilt.
+sources=$(sed -n '/^set(CORE_SOURCES$/,/^)$/s/^ *\(src\/.*\.cpp\)$/\1/p' CMakeLists.txt)
+[ -n "$sources" ] || { echo "error: no CORE_SOURCES list in CMakeLists.txt" >&2; exit 1; }
 objects=()
-for source in src/errors/*.cpp src/yaml/*.cpp src/schema/*.cpp src/io/*.cpp; do
+for source in $sources; do
     object="$out/obj/$(echo "${source%.cpp}" | tr / _).o"
     objects+=("$object")
     if [ ! -f "$object" ] || [ "$source" -nt "$object" ] ||

@@ -1,5 +1,7 @@
 // libFuzzer target: arbitrary bytes read as a manifest in both forms, and as
-// a lookup that keeps a single reader. For every input that reads in the
+// a lookup that keeps a single reader. Each form must read the same whether
+// the document's events are kept (as for documents with aliases) or read as
+// they are parsed. For every input that reads in the
 // rewrite form, the "corvane" section written out and read again must be the
 // same section, and writing that again must give the same text. Any
 // difference is a crash.
@@ -10,6 +12,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
 namespace {
 
@@ -21,27 +25,32 @@ using namespace corvane;
 
 // What the lookup form read must agree with the rewrite form's section: the
 // same readers, and every server setting present with the same value. The
-// one exception is the repository path, a text: an empty or null-word plain
-// value is absent for lookup and that text when required.
+// one exception is a text setting (the repository path): an empty or
+// null-word plain value is absent for lookup and that text when required.
 void check_forms_agree(const OptionManifestConfig &lookup, const ManifestConfig &rewrite) {
     if (!(lookup.readers_config == rewrite.readers_config))
         fault();
-    const OptionAppConfig &option = lookup.server_config;
-    const AppConfig &app = rewrite.server_config;
-    bool same = option.echo == app.echo && option.port == app.port &&
-                option.enable_metrics == app.enable_metrics &&
-                option.heartbeat_check_interval == app.heartbeat_check_interval &&
-                option.management_port == app.management_port &&
-                option.vertex_port == app.vertex_port && option.openai_port == app.openai_port &&
-                option.snowflake_port == app.snowflake_port &&
-                option.internal_port == app.internal_port &&
-                (option.repository_path
-                     ? *option.repository_path == app.repository_path
-                     : app.repository_path.empty() || yaml::is_null_word(app.repository_path)) &&
-                option.body_size_limit_bytes == app.body_size_limit_bytes &&
-                option.allow_remote_images == app.allow_remote_images;
-    if (!same)
-        fault();
+    for (const ServerField &field : kServerFields) {
+        bool same = std::visit(
+            [&](auto option_member, auto app_member) {
+                const auto &loose = lookup.server_config.*option_member;
+                const auto &complete = rewrite.server_config.*app_member;
+                using Value = std::remove_cvref_t<decltype(complete)>;
+                if constexpr (!std::is_same_v<std::optional<Value>,
+                                              std::remove_cvref_t<decltype(loose)>>) {
+                    return false;
+                } else if (loose) {
+                    return *loose == complete;
+                } else if constexpr (std::is_same_v<Value, std::string>) {
+                    return complete.empty() || yaml::is_null_word(complete);
+                } else {
+                    return false;
+                }
+            },
+            field.optional, field.complete);
+        if (!same)
+            fault();
+    }
 }
 
 void check_round_trip(const ManifestConfig &section) {
@@ -104,13 +113,28 @@ void check_filtered_lookup(std::string_view text,
     }
 }
 
+// Reading from kept events and reading as parsed give the same outcome.
+template <class Sections>
+void check_retention_agrees(const Result<Sections> &as_needed, const Result<Sections> &kept) {
+    if (as_needed.ok() != kept.ok())
+        fault();
+    if (!as_needed) {
+        if (as_needed.error().display() != kept.error().display())
+            fault();
+    } else if (!(as_needed.value() == kept.value())) {
+        fault();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
     auto lookup = parse_manifest_for_lookup(text);
+    check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::Always));
     check_filtered_lookup(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
+    check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
     if (!rewrite)
         return 0;
     // The rewrite form only adds requirements, so the lookup form reads too,

@@ -17,6 +17,7 @@ tools=build/asan-tools
 if [ ! -f "$tools/build.ninja" ]; then
     "$venv/bin/cmake" -S . -B "$tools" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/$venv/bin/ninja" \
         -DCORVANE_BUILD_TOOLS=ON -DCORVANE_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCORVANE_WERROR="${CORVANE_WERROR:-OFF}" \
         -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
         -DPython_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine: libyaml, a virtual environment with the test tools,
 # and the module built from this tree. Usage: scripts/setup.sh [VENV_DIR [PYTHON]]
-# CORVANE_SANITIZE=ON builds the AddressSanitizer + UndefinedBehaviorSanitizer variant.
+# CORVANE_SANITIZE=ON builds the AddressSanitizer + UndefinedBehaviorSanitizer variant;
+# CORVANE_WERROR=ON (set by CI) makes compiler warnings in the project's sources errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,5 +26,6 @@ fi
 "$venv/bin/python" -m pip install -q -r requirements-dev.txt
 "$venv/bin/python" -m pip install -q --no-build-isolation \
     -Ccmake.define.CORVANE_SANITIZE="${CORVANE_SANITIZE:-OFF}" \
+    -Ccmake.define.CORVANE_WERROR="${CORVANE_WERROR:-OFF}" \
     -Cbuild-dir="build/$(basename "$venv")" .
 echo "corvane_config built into $venv ($("$venv/bin/python" -c 'import sys; print(sys.version.split()[0])'))"

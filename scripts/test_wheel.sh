@@ -37,6 +37,7 @@ tool_build=build/tools-static
 if [ ! -f "$tool_build/build.ninja" ]; then
     "$tools/bin/cmake" -S . -B "$tool_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
         -DCORVANE_BUILD_TOOLS=ON -DCORVANE_STATIC_LIBYAML=ON -DCMAKE_BUILD_TYPE=Release \
+        -DCORVANE_WERROR="${CORVANE_WERROR:-OFF}" \
         -DPython_EXECUTABLE="$root/$venv/bin/python" >/dev/null
 fi
 "$tools/bin/cmake" --build "$tool_build" --target manifest_dump >/dev/null

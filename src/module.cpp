@@ -1,5 +1,6 @@
 // The module's initialisation entry: interpreter binding, the single module
 // object and the registration of its classes and function.
+#include "errors/messages.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 
@@ -31,14 +32,12 @@ bool bind_interpreter() {
     std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) {
         if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+            PyErr_SetString(PyExc_SystemError, messages::kNoInterpreterError);
         return false;
     }
     std::int64_t expected = -1;
     if (!bound_interpreter.compare_exchange_strong(expected, id) && expected != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "corvane_config does not support sub-interpreters: it is already loaded "
-                        "in another interpreter of this process");
+        PyErr_SetString(PyExc_ImportError, messages::kSubInterpreter);
         return false;
     }
     return true;
@@ -74,6 +73,13 @@ Ref create_module() {
         return {};
     Ref function = make_read_function(module.get());
     if (!function || !add(module.get(), "read_corvane_readers_config", function.get()))
+        return {};
+    // Private, so not in __all__: pickle finds it here under its own name.
+    PyObject *from_state = reader_config_from_state_function();
+    if (from_state == nullptr)
+        return {};
+    Ref name = Ref::steal(PyObject_GetAttrString(from_state, "__name__"));
+    if (!name || PyObject_SetAttr(module.get(), name.get(), from_state) < 0)
         return {};
     return module;
 }

@@ -30,6 +30,7 @@ def manifest_dump():
         subprocess.run(
             [cmake, "-S", str(ROOT), "-B", str(build), *generator,
              "-DCORVANE_BUILD_TOOLS=ON", "-DCMAKE_BUILD_TYPE=Release",
+             f"-DCORVANE_WERROR={os.environ.get('CORVANE_WERROR', 'OFF')}",
              f"-DPython_EXECUTABLE={sys.executable}"],
             check=True, capture_output=True)
     subprocess.run([cmake, "--build", str(build), "--target", "manifest_dump"],

@@ -15,24 +15,11 @@ import time
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from manifests import SERVER_CONFIG
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
 
-SERVER = """\
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-"""
+SERVER = SERVER_CONFIG
 
 EXAMPLE = (
     "corvane:\n"

@@ -5,32 +5,18 @@ import multiprocessing
 import time
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from manifests import manifest
 
 WRITERS = 8
 ADDITIONS = 50
 
-MANIFEST = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
+MANIFEST = manifest("""\
     reader-a:
       model_name: example-model
       device: cuda
       consumer_group: primary
       max_batch_size: 8
-"""
+""")
 
 
 def add_readers(path, writer, start):

@@ -1,5 +1,5 @@
-"""Copies keep every setting and the instance's own attributes; pickling is
-refused rather than silently losing settings."""
+"""Copies and pickles keep every setting, including those the keyword
+constructor cannot set, and the instance's own attributes."""
 
 import copy
 import pickle
@@ -54,6 +54,9 @@ def test_deepcopy_of_self_reference(reader):
 
 
 @pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
-def test_pickle_is_refused(reader, protocol):
-    with pytest.raises(TypeError, match="^cannot pickle 'ReaderConfig' object$"):
-        pickle.dumps(reader, protocol=protocol)
+def test_pickle_keeps_every_setting(reader, protocol):
+    reader.note = ["kept"]
+    duplicate = pickle.loads(pickle.dumps(reader, protocol=protocol))
+    assert type(duplicate) is corvane_config.ReaderConfig
+    assert settings(duplicate) == settings(reader)
+    assert duplicate.note == ["kept"]

@@ -5,10 +5,10 @@ Alias expansion is bounded by the repetition limit: every alias the records
 follow counts one expansion, and more than 100 expansions per parse event of
 the document (scalars, aliases, collection starts and ends) fail the read.
 Aliases inside values that no record reads (unknown keys) are skipped, not
-expanded. The records themselves nest only four mappings deep (root,
-section, readers table, reader), so a deeply nested value fails with a type
-error where a record reads it and is skipped anywhere else; the nesting
-limit of 128 is never reached from a manifest.
+expanded. Collections nest at most 128 deep (the root is level 1), also in
+values no record reads: the parse stops at a collection on level 129 with
+"recursion limit exceeded" at its position, unless reading met an error
+before it.
 """
 
 import json
@@ -21,24 +21,12 @@ import textwrap
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from manifests import SERVER_CONFIG, SERVER_SETTINGS
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
-SERVER = textwrap.dedent("""\
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-""")
+SERVER = SERVER_SETTINGS
 SERVER_FLOW = "{" + ", ".join(SERVER.strip().splitlines()) + "}"
-SERVER_BLOCK = "  server_config:\n" + textwrap.indent(SERVER, "    ")
+SERVER_BLOCK = SERVER_CONFIG
 HEAD = "corvane:\n" + SERVER_BLOCK + "  readers_config:\n"
 R1 = "    r1:\n      model_name: m\n      device: cpu\n      consumer_group: g\n"
 VALID = HEAD + R1
@@ -197,35 +185,55 @@ def test_deep_nesting_where_a_record_reads_it_is_a_type_error(tmp_path, levels):
         assert add_error(path) == SERIALIZING + (rewrite or lookup)
 
 
-@pytest.mark.parametrize("levels", [127, 128, 129])
-def test_deep_nesting_in_an_unknown_key_is_skipped(tmp_path, levels):
-    path = write(tmp_path, HEAD + "    r1:\n      junk: " + nested_mapping(levels) + "\n"
-                 "      model_name: m\n      device: cpu\n      consumer_group: g\n")
+# The reader r1 is a mapping on level 4, so its unknown key's value starts on
+# level 5: 124 nested collections reach level 128, the 125th is one too many.
+JUNK = HEAD + "    r1:\n      junk: {}\n      model_name: m\n      device: cpu\n      consumer_group: g\n"
+
+
+@pytest.mark.parametrize("nest", [nested_mapping, nested_sequence])
+def test_nesting_up_to_the_limit_is_skipped(tmp_path, nest):
+    path = write(tmp_path, JUNK.format(nest(124)))
     assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
 
 
-def test_hundred_thousand_levels_in_an_unknown_key(tmp_path):
+@pytest.mark.parametrize("aliases", [False, True], ids=["streamed", "stored"])
+@pytest.mark.parametrize("nest, levels, column", [
+    (nested_mapping, 125, 13 + 4 * 124),
+    (nested_mapping, 129, 13 + 4 * 124),
+    (nested_sequence, 125, 13 + 124),
+    (nested_sequence, 200_000, 13 + 124),
+])
+def test_nesting_past_the_limit_stops_at_the_collection(tmp_path, nest, levels, column, aliases):
+    text = JUNK.format(nest(levels))
+    if aliases:  # a document that may hold aliases is kept whole before it is read
+        text = text.replace("model_name: m", "model_name: &m m") + "    r2: {model_name: *m, device: cpu, consumer_group: g}\n"
+    path = write(tmp_path, text)
+    message = SERIALIZING + f"recursion limit exceeded at line 17 column {column}"
+    assert read_error(path) == message
+    assert add_error(path) == message
+
+
+def test_block_nesting_past_the_limit(tmp_path):
     # Block sequences ("- - - x") nest one level per two characters.
     deep = "\n      " + "- " * 100_000
     path = write(tmp_path, HEAD + "    r1:\n      junk:" + deep + "x\n"
                  "      model_name: m\n      device: cpu\n      consumer_group: g\n")
-    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
-    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
-    assert "junk" not in path.read_text(encoding="utf-8")
-    # The same depth where a record reads it: the section "other" is a sequence.
+    message = SERIALIZING + f"recursion limit exceeded at line 18 column {7 + 2 * 124}"
+    assert read_error(path) == message
+    assert add_error(path) == message
+    # Where a record reads the deep value, its type error comes first.
     path = write(tmp_path, VALID + "other:" + deep + "{a: b}\n")
     message = "other: invalid type: sequence, expected struct {}ManifestConfig at line 21 column 7"
     assert read_error(path) == SERIALIZING + message.format("Option")
     assert add_error(path) == SERIALIZING + message.format("")
 
 
-def test_deep_flow_nesting_in_an_unknown_key(tmp_path):
-    # Flow collections cost the YAML parser time per open level, so fewer here.
-    path = write(tmp_path, HEAD + "    r1:\n      junk: " + nested_sequence(2000) + "\n"
-                 "      model_name: m\n      device: cpu\n      consumer_group: g\n")
-    assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
-    ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
-    assert "junk" not in path.read_text(encoding="utf-8")
+def test_errors_before_the_deep_value_win(tmp_path):
+    path = write(tmp_path, JUNK.format(nested_sequence(1000)).replace(
+        "    r1:\n", "    r1:\n      max_batch_size: many\n"))
+    assert read_error(path) == SERIALIZING + (
+        "corvane.readers_config.r1.max_batch_size: invalid type: string \"many\", expected u64"
+        " at line 17 column 23")
 
 
 # --- size ----------------------------------------------------------------------

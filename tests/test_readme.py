@@ -212,6 +212,20 @@ def reader():
     return ReaderConfig(model_name="m", device="cpu")
 
 
+class _ForgedReader:
+    """Pickles as a reader whose pickled settings are `state`."""
+
+    def __init__(self, state):
+        self.state = state
+
+    def __reduce__(self):
+        return corvane_config._reader_config_from_state, (self.state,)
+
+
+def unpickle_state(state):
+    return pickle.loads(pickle.dumps(_ForgedReader(state)))
+
+
 # Message template as the README writes it -> what triggers it.
 MESSAGES = {
     "File Not Found on path: {path}":
@@ -242,8 +256,14 @@ MESSAGES = {
         lambda tmp: raised(lambda: ReaderConfig("m", "cpu")),
     "No constructor defined":
         lambda tmp: raised(lambda: AppConfig(port=1)),
-    "cannot pickle 'ReaderConfig' object":
-        lambda tmp: raised(lambda: pickle.dumps(reader())),
+    "ReaderConfig.__replace__() takes 0 positional arguments but {count} were given":
+        lambda tmp: raised(lambda: reader().__replace__("m", "cpu")),
+    "ReaderConfig state must be a tuple, not '{type}'":
+        lambda tmp: raised(lambda: unpickle_state(["m", "cpu", ""] + [None] * 17)),
+    "ReaderConfig state must hold 20 settings, not {count}":
+        lambda tmp: raised(lambda: unpickle_state(("m", "cpu", ""))),
+    "ReaderConfig state, setting '{name}': {conversion error}":
+        lambda tmp: raised(lambda: unpickle_state(("m", 5, "") + (None,) * 17)),
     "read_corvane_readers_config() takes from 0 to 2 positional arguments but {count} were given":
         lambda tmp: raised(lambda: read_corvane_readers_config("a", "b", "c")),
     "ReaderConfig.add_to_manifest_yaml() takes 2 positional arguments but {count} were given":

@@ -90,7 +90,9 @@ def test_stubs_are_installed_beside_the_module():
 def test_stub_module_names_match_the_module():
     tree = stub_tree()
     defined = {node.name for node in tree.body if isinstance(node, (ast.ClassDef, ast.FunctionDef))}
-    assert defined == public(dir(corvane_config))
+    # Private names on either side (helper types of the stubs, the function
+    # that unpickling calls) are no part of the public surface.
+    assert public(defined) == public(dir(corvane_config))
     declared_all = next(
         ast.literal_eval(node.value)
         for node in tree.body

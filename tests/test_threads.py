@@ -11,27 +11,13 @@ import threading
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
+from manifests import manifest
 
 THREADS = 6
 ROUNDS = 120
 WRITE_EVERY = 6  # each addition syncs a file to disk: fewer of them
 
-MANIFEST = """\
-corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
+MANIFEST = manifest("""\
     shared:
       model_name: shared-model
       device: cuda
@@ -40,7 +26,7 @@ corvane:
       tensor_parallel: 2
       max_batch_size: 18446744073709551615
       page_cache_size: 4GiB
-"""
+""")
 # dict_without_optionals() never holds cuda_visible_devices.
 SHARED = {
     "model_name": "shared-model",

@@ -8,6 +8,12 @@ loose (a property typed Any, say) would let one through. Never run.
 
 from corvane_config import AppConfig, ReaderConfig, read_corvane_readers_config
 
+
+class BytesPath:
+    def __fspath__(self) -> bytes:
+        return b"manifest.yaml"
+
+
 reader = read_corvane_readers_config("manifest.yaml", "reader-a")
 
 ReaderConfig(model_name="m")  # error: device is required once keywords are given
@@ -32,6 +38,15 @@ reader.add_to_manifest_yaml("manifest.yaml")  # error: reader_id missing
 reader.add_to_manifest_yaml(b"manifest.yaml", "r")  # error: path is a str
 read_corvane_readers_config(path=1)  # error: path is a str
 read_corvane_readers_config("a", "b", "c")  # error: at most two arguments
+read_corvane_readers_config(BytesPath(), "r")  # error: a path-like of bytes
+reader.add_to_manifest_yaml(BytesPath(), "r")  # error: a path-like of bytes
+
+reader.__replace__(tensor_paralel=2)  # error: misspelt
+reader.__replace__(model_name=None)  # error: a required text cannot be unset
+reader.__replace__(max_batch_size="8")  # error: not an integer
+reader.__replace__(redis_host=1)  # error: texts are str
+reader.__replace__("m")  # error: keywords only
+reader < reader  # error: readers have no order
 
 
 class MyReader(ReaderConfig):  # error: final

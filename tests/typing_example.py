@@ -10,6 +10,8 @@ MANIFEST must hold reader "reader-a" (as examples/manifest.yaml does); the
 script adds a reader "typed" to it.
 """
 
+import pathlib
+import pickle
 import sys
 from typing import NoReturn, assert_type
 
@@ -23,6 +25,10 @@ def read(path: str) -> ReaderConfig:
     assert_type(by_keyword, ReaderConfig)
     assert by_position.dict_without_optionals() == by_keyword.dict_without_optionals()
     return by_position
+
+
+def read_path_like(path: str) -> ReaderConfig:
+    return read_corvane_readers_config(pathlib.Path(path), "reader-a")
 
 
 def build() -> ReaderConfig:
@@ -89,6 +95,23 @@ def is_valid(reader: ReaderConfig) -> bool:
 
 def store(reader: ReaderConfig, path: str) -> None:
     reader.add_to_manifest_yaml(path, reader_id="typed")
+    reader.add_to_manifest_yaml(pathlib.Path(path), reader_id="typed")
+
+
+def changed(reader: ReaderConfig) -> ReaderConfig:
+    result = reader.__replace__(max_batch_size=32, redis_host=None, access_token="t")
+    assert_type(result, ReaderConfig)
+    return result
+
+
+def through_pickle(reader: ReaderConfig) -> ReaderConfig:
+    restored = pickle.loads(pickle.dumps(reader))
+    assert isinstance(restored, ReaderConfig)
+    return restored
+
+
+def distinct(readers: list[ReaderConfig]) -> set[ReaderConfig]:
+    return set(readers)
 
 
 def app_config() -> NoReturn:
@@ -105,6 +128,7 @@ def main(path: str) -> int:
     assert names == ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
 
     reader = read(path)
+    assert read_path_like(path) == reader
     assert batch_size_or_default(reader) == reader.max_batch_size
     assert len(every_property(reader)) == 20
     assert settings(reader)["model_name"] == reader.model_name
@@ -115,6 +139,10 @@ def main(path: str) -> int:
     store(built, path)
     assert read_corvane_readers_config(path, "typed").tensor_parallel == 2
     assert not is_valid(ReaderConfig(model_name="m", device="cpu", tensor_parallel=2))
+    bigger = changed(built)
+    assert bigger != built and bigger.max_batch_size == 32 and built.max_batch_size == 16
+    assert through_pickle(bigger) == bigger
+    assert distinct([built, through_pickle(built), bigger]) == {built, bigger}
 
     try:
         app_config()

@@ -44,7 +44,6 @@ class ConfigError {
 
     ErrorKind kind() const { return kind_; }
     const std::string &text() const { return text_; }
-    const std::vector<ValidationError> &findings() const { return findings_; }
 
     // The display prefix of the kind immediately followed by the payload.
     std::string display() const;

@@ -1,5 +1,7 @@
 #include "io/atomic_write.hpp"
 
+#include "errors/messages.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -55,7 +57,7 @@ Status write_all(int fd, std::string_view contents) {
             return write_error(errno);
         }
         if (written == 0)
-            return ConfigError(ErrorKind::FileWrite, "failed to write whole buffer");
+            return ConfigError(ErrorKind::FileWrite, messages::kShortWrite);
         contents.remove_prefix(static_cast<std::size_t>(written));
     }
     return success();

@@ -1,5 +1,7 @@
 #include "python/args.hpp"
 
+#include "errors/messages.hpp"
+
 #include <string>
 #include <vector>
 
@@ -89,12 +91,11 @@ bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssiz
         PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
         auto index = parameter_index(parameters, keyword);
         if (!index) {
-            raise_keyword_error(parameters.full_name, "got an unexpected keyword argument",
-                                keyword);
+            raise_keyword_error(parameters.full_name, messages::kUnexpectedKeyword, keyword);
             return false;
         }
         if (out[*index] != nullptr) {
-            raise_keyword_error(parameters.full_name, "got multiple values for argument", keyword);
+            raise_keyword_error(parameters.full_name, messages::kRepeatedArgument, keyword);
             return false;
         }
         out[*index] = args[positional + i];
@@ -107,6 +108,10 @@ bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssiz
         }
     }
     return true;
+}
+
+void raise_unexpected_keyword(std::string_view full_name, PyObject *keyword) {
+    raise_keyword_error(full_name, messages::kUnexpectedKeyword, keyword);
 }
 
 bool refuse_positional(std::string_view full_name, Py_ssize_t count) {
@@ -123,21 +128,21 @@ std::string type_name_of(PyObject *object) {
     const char *text = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (text == nullptr) {
         PyErr_Clear();
-        return "<failed to extract type name>";
+        return messages::kUnknownTypeName;
     }
     return std::string(text, static_cast<std::size_t>(size));
 }
 
 void raise_conversion_error(PyObject *value, std::string_view target) {
     std::string message = quoted(type_name_of(value));
-    message += " object cannot be converted to ";
+    message += messages::kCannotConvert;
     message += quoted(target);
     raise_type_error(message);
 }
 
 std::optional<std::string_view> text_value(PyObject *value) {
     if (!PyUnicode_Check(value)) {
-        raise_conversion_error(value, "PyString");
+        raise_conversion_error(value, messages::kTextTarget);
         return std::nullopt;
     }
     Py_ssize_t size = 0;
@@ -161,6 +166,24 @@ std::optional<std::string_view> text_argument(PyObject *value, std::string_view 
         PyErr_SetRaisedException(remapped.release());
     }
     return std::nullopt;
+}
+
+std::optional<PathArgument> path_argument(PyObject *value, std::string_view name) {
+    Ref path = Ref::borrow(value);
+    if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
+        Ref converted = Ref::steal(PyOS_FSPath(value));
+        if (converted && PyUnicode_Check(converted.get()))
+            path = std::move(converted);
+        else if (!converted && !PyErr_ExceptionMatches(PyExc_TypeError))
+            return std::nullopt;
+        // Otherwise (not path-like, or a path-like that gives no str) the
+        // object itself meets the argument error below.
+        PyErr_Clear();
+    }
+    auto text = text_argument(path.get(), name);
+    if (!text)
+        return std::nullopt;
+    return PathArgument{std::move(path), *text};
 }
 
 } // namespace corvane::py

@@ -22,6 +22,9 @@ struct Parameters {
 bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargsf,
                     PyObject *kwnames, std::span<PyObject *> out);
 
+// Sets TypeError "<full_name> got an unexpected keyword argument '<keyword>'".
+void raise_unexpected_keyword(std::string_view full_name, PyObject *keyword);
+
 // Refuses any positional argument of a keyword-only callable.
 bool refuse_positional(std::string_view full_name, Py_ssize_t count);
 
@@ -40,5 +43,19 @@ std::optional<std::string_view> text_value(PyObject *value);
 // As text_value, for a named argument: TypeErrors are prefixed with
 // "argument '<name>': ", other errors pass unchanged.
 std::optional<std::string_view> text_argument(PyObject *value, std::string_view name);
+
+// A file path argument: a str, or an os.PathLike whose __fspath__ returns a
+// str. `owner` holds the str that `text` points into, so the text stays valid
+// for as long as the PathArgument lives, whoever else lets go of the str.
+struct PathArgument {
+    Ref owner;
+    std::string_view text;
+};
+
+// As text_argument, for a path. Objects that yield no str (bytes, a
+// path-like returning bytes, anything else) raise the same TypeError as
+// text_argument, naming the object's own type; an exception raised by
+// __fspath__ itself passes unchanged unless it is a TypeError.
+std::optional<PathArgument> path_argument(PyObject *value, std::string_view name);
 
 } // namespace corvane::py

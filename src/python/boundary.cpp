@@ -1,5 +1,7 @@
 #include "python/boundary.hpp"
 
+#include "errors/messages.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -8,12 +10,10 @@ namespace corvane::py {
 namespace {
 
 [[noreturn]] void abort_uncaught() {
-    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fputs(messages::kUncaughtPanic, stderr);
     std::fflush(stderr);
     std::abort();
 }
-
-constexpr std::string_view kNoMessage = "native code panicked without a message";
 
 // Created at the first fault and kept for the life of the process.
 PyObject *panic_exception_type() {
@@ -43,7 +43,7 @@ std::nullptr_t raise(const ConfigError &error) {
 }
 
 void fault_from_python_error() {
-    std::string message = "Python API call failed";
+    std::string message = messages::kApiCallFailed;
     PyGILState_STATE state = PyGILState_Ensure();
     Ref raised = Ref::steal(PyErr_GetRaisedException());
     if (raised) {
@@ -67,7 +67,7 @@ void raise_panic(std::string_view message) noexcept {
     PyObject *type = panic_exception_type();
     if (type == nullptr)
         abort_uncaught();
-    Ref text = text_of(message.empty() ? kNoMessage : message);
+    Ref text = text_of(message.empty() ? messages::kPanicWithoutMessage : message);
     if (!text)
         abort_uncaught();
     PyErr_SetObject(type, text.get());

@@ -44,7 +44,7 @@ void raise_panic(std::string_view message) noexcept;
 // Runs one entry from the interpreter: no C++ exception gets past it.
 template <class Fn> auto guarded(Fn &&fn) noexcept {
     using R = decltype(fn());
-    static_assert(std::is_pointer_v<R> || std::is_same_v<R, int>);
+    static_assert(std::is_pointer_v<R> || std::is_integral_v<R>); // int and Py_hash_t slots
     try {
         return fn();
     } catch (const std::exception &fault) {
@@ -55,7 +55,7 @@ template <class Fn> auto guarded(Fn &&fn) noexcept {
     if constexpr (std::is_pointer_v<R>)
         return R{nullptr};
     else
-        return -1;
+        return R{-1};
 }
 
 // `boundary<f>` is a C slot function with the signature of `f` that runs `f`

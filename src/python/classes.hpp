@@ -16,6 +16,10 @@ Ref wrap_reader_config(ReaderConfig record);
 // The record of a ReaderConfig receiver, or null with the receiver TypeError set.
 const ReaderConfig *receiver_record(PyObject *self);
 
+// The private module-level function that unpickling calls to rebuild a
+// ReaderConfig; created once and kept. Null with an error set on failure.
+PyObject *reader_config_from_state_function();
+
 // The module-level function read_corvane_readers_config, bound to `module`.
 Ref make_read_function(PyObject *module);
 

@@ -20,16 +20,23 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
     std::array<PyObject *, 2> bound{};
     if (!bind_arguments(kParameters, args, nargsf, kwnames, bound))
         return nullptr;
-    std::array<std::string_view, 2> texts{kDefault, kDefault};
-    for (std::size_t i = 0; i < bound.size(); ++i) {
-        if (bound[i] == nullptr)
-            continue;
-        auto text = text_argument(bound[i], kNames[i]);
+    // The path may come from an os.PathLike: `path` keeps its text alive.
+    std::optional<PathArgument> path;
+    std::string_view path_text = kDefault;
+    std::string_view reader_id = kDefault;
+    if (bound[0] != nullptr) {
+        path = path_argument(bound[0], kNames[0]);
+        if (!path)
+            return nullptr;
+        path_text = path->text;
+    }
+    if (bound[1] != nullptr) {
+        auto text = text_argument(bound[1], kNames[1]);
         if (!text)
             return nullptr;
-        texts[i] = *text;
+        reader_id = *text;
     }
-    Result<ReaderConfig> reader = read_reader_config(texts[0], texts[1]);
+    Result<ReaderConfig> reader = read_reader_config(path_text, reader_id);
     if (!reader)
         return raise(reader.error());
     return wrap_reader_config(std::move(reader).value()).release();

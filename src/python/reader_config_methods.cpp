@@ -1,9 +1,11 @@
 // The methods of ReaderConfig: dict_without_optionals, validate and
 // add_to_manifest_yaml.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/reader_config_object.hpp"
+#include "python/reader_fields.hpp"
 #include "python/value_to_python.hpp"
 #include "schema/operations.hpp"
 #include "schema/validation.hpp"
@@ -13,30 +15,6 @@
 
 namespace corvane::py {
 
-namespace {
-
-// The settings' names as interned Python strings, made once and kept: every
-// dictionary uses them as keys.
-PyObject *const *field_name_objects() {
-    static std::array<PyObject *, kReaderFields.size()> names{};
-    if (names.back() == nullptr) {
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            if (names[i] != nullptr)
-                continue;
-            const auto name = kReaderFields[i].name;
-            PyObject *text =
-                PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-            if (text == nullptr)
-                return nullptr;
-            PyUnicode_InternInPlace(&text);
-            names[i] = text;
-        }
-    }
-    return names.data();
-}
-
-} // namespace
-
 PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
@@ -45,7 +23,7 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     if (!dict)
         return nullptr;
     Value::Object tree = emit_value_tree(*record);
-    tree.erase("cuda_visible_devices");
+    tree.erase(reader_field(&ReaderConfig::cuda_visible_devices).name);
     // The tree keeps its entries in the byte order of their names; the dict
     // follows the record's declaration order instead, so that it reads like
     // the record. One merge pass pairs each entry with its field.
@@ -61,8 +39,7 @@ PyObject *dict_without_optionals(PyObject *self, PyObject *) {
     if (names == nullptr)
         return nullptr;
     for (std::size_t i = 0; i < kReaderFields.size(); ++i) {
-        if (nodes[i] != nullptr &&
-            !store_node(dict.get(), names[i], kReaderFields[i].name, *nodes[i]))
+        if (nodes[i] != nullptr && !store_node(dict.get(), names[i], *nodes[i]))
             return nullptr;
     }
     return dict.release();
@@ -88,13 +65,13 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
         return nullptr;
-    auto path = text_argument(bound[0], names[0]);
+    auto path = path_argument(bound[0], names[0]); // keeps the path's text alive
     if (!path)
         return nullptr;
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    Status written = add_to_manifest_yaml(*record, *path, *reader_id);
+    Status written = add_to_manifest_yaml(*record, path->text, *reader_id);
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;
@@ -111,18 +88,13 @@ Ref copy_record(PyObject *self) {
     return wrap_reader_config(*record);
 }
 
-PyObject *instance_dict(PyObject *self) {
-    PyObject *dict = as_reader(self)->dict;
-    return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
-}
-
 } // namespace
 
 PyObject *copy_method(PyObject *self, PyObject *) {
     Ref copy = copy_record(self);
     if (!copy)
         return nullptr;
-    if (PyObject *dict = instance_dict(self)) {
+    if (PyObject *dict = instance_attributes(self)) {
         Ref copied = Ref::steal(PyDict_Copy(dict));
         if (!copied)
             return nullptr;
@@ -135,7 +107,7 @@ PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
     Ref copy = copy_record(self);
     if (!copy)
         return nullptr;
-    PyObject *dict = instance_dict(self);
+    PyObject *dict = instance_attributes(self);
     if (dict == nullptr)
         return copy.release();
     // Registered first, so attributes that refer back to this object refer
@@ -156,15 +128,6 @@ PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
         return nullptr;
     as_reader(copy.get())->dict = copied.release();
     return copy.release();
-}
-
-PyObject *reduce_method(PyObject *self, PyObject *) {
-    // Rebuilding through the constructor would lose every setting it cannot
-    // take, so pickling is refused rather than silently lossy.
-    if (receiver_record(self) == nullptr)
-        return nullptr;
-    PyErr_SetString(PyExc_TypeError, "cannot pickle 'ReaderConfig' object");
-    return nullptr;
 }
 
 } // namespace corvane::py

@@ -1,39 +1,33 @@
 // The keyword constructor of ReaderConfig.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/reader_config_object.hpp"
+#include "python/reader_fields.hpp"
 
 #include <array>
-#include <cstdint>
 
 namespace corvane::py {
 
 namespace {
 
-constexpr const ReaderField *field_named(std::string_view name) {
-    for (const auto &field : kReaderFields)
-        if (field.name == name)
-            return &field;
-    throw "no such field"; // a compile-time error in the table below
-}
-
 // The settings a caller can give by keyword, and whether None leaves the
-// setting absent (otherwise None fails the setting's conversion).
+// setting absent or fails its conversion.
 struct Keyword {
     const ReaderField *field;
-    bool none_means_absent;
+    NoneGiven none;
 };
 
 constexpr std::array<Keyword, 8> kKeywords{{
-    {field_named("model_name"), false},
-    {field_named("device"), false},
-    {field_named("consumer_group"), false},
-    {field_named("log_level"), false},
-    {field_named("cuda_visible_devices"), true},
-    {field_named("max_batch_size"), true},
-    {field_named("tensor_parallel"), true},
-    {field_named("max_sequence_length"), true},
+    {&reader_field(&ReaderConfig::model_name), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::device), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::consumer_group), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::log_level), NoneGiven::Refused},
+    {&reader_field(&ReaderConfig::cuda_visible_devices), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::max_batch_size), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::tensor_parallel), NoneGiven::Absent},
+    {&reader_field(&ReaderConfig::max_sequence_length), NoneGiven::Absent},
 }};
 
 const Keyword *keyword_named(std::string_view name) {
@@ -41,63 +35,6 @@ const Keyword *keyword_named(std::string_view name) {
         if (keyword.field->name == name)
             return &keyword;
     return nullptr;
-}
-
-// Through the interpreter's signed 64-bit conversion, then bounded to 32 bits.
-std::optional<std::uint32_t> to_u32(PyObject *value) {
-    long converted = PyLong_AsLong(value);
-    if (converted == -1 && PyErr_Occurred())
-        return std::nullopt;
-    if (converted < 0 || converted > static_cast<long>(UINT32_MAX)) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return std::nullopt;
-    }
-    return static_cast<std::uint32_t>(converted);
-}
-
-std::optional<std::uint64_t> to_u64(PyObject *value) {
-    Ref index = PyLong_Check(value) ? Ref::borrow(value) : Ref::steal(PyNumber_Index(value));
-    if (!index)
-        return std::nullopt;
-    unsigned long long converted = PyLong_AsUnsignedLongLong(index.get());
-    if (converted == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-        return std::nullopt;
-    return converted;
-}
-
-// Stores the converted value in the keyword's setting; false with the
-// conversion error set.
-bool store(ReaderConfig &record, const Keyword &keyword, PyObject *value) {
-    return std::visit(
-        [&](auto member) -> bool {
-            auto &slot = record.*member;
-            using Slot = std::decay_t<decltype(slot)>;
-            if constexpr (!std::is_same_v<Slot, std::string>) {
-                if (keyword.none_means_absent && value == Py_None) {
-                    slot.reset();
-                    return true;
-                }
-            }
-            if constexpr (std::is_same_v<Slot, std::string> ||
-                          std::is_same_v<Slot, std::optional<std::string>>) {
-                auto text = text_value(value);
-                if (!text)
-                    return false;
-                slot = std::string(*text);
-            } else if constexpr (std::is_same_v<Slot, std::optional<std::uint64_t>>) {
-                auto number = to_u64(value);
-                if (!number)
-                    return false;
-                slot = *number;
-            } else {
-                auto number = to_u32(value);
-                if (!number)
-                    return false;
-                slot = *number;
-            }
-            return true;
-        },
-        keyword.field->member);
 }
 
 } // namespace
@@ -120,15 +57,15 @@ PyObject *construct_reader_config(PyTypeObject *, PyObject *args, PyObject *kwar
                 continue;
             }
             const Keyword *keyword = keyword_named({name, static_cast<std::size_t>(size)});
-            if (keyword != nullptr && !store(record, *keyword, value))
+            if (keyword != nullptr && !store_field(record, *keyword->field, value, keyword->none))
                 return nullptr;
         }
         if (record.model_name.empty()) {
-            PyErr_SetString(PyExc_TypeError, "model_name cannot be empty");
+            PyErr_SetString(PyExc_TypeError, messages::kEmptyModelName);
             return nullptr;
         }
         if (record.device != "cpu" && record.device != "cuda") {
-            PyErr_SetString(PyExc_TypeError, "device must be either 'cpu' or 'cuda'");
+            PyErr_SetString(PyExc_TypeError, messages::kConstructorDevice);
             return nullptr;
         }
     }

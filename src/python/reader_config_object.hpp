@@ -21,8 +21,17 @@ inline ReaderConfigObject *as_reader(PyObject *object) {
     return reinterpret_cast<ReaderConfigObject *>(object);
 }
 
-// The methods of ReaderConfig (reader_config_methods.cpp) and its keyword
-// constructor (reader_config_new.cpp), as installed in the type.
+// The instance's own attribute dictionary when it holds anything, else null
+// (borrowed).
+inline PyObject *instance_attributes(PyObject *self) {
+    PyObject *dict = as_reader(self)->dict;
+    return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
+}
+
+// The methods and slots of ReaderConfig, as installed in the type: methods
+// (reader_config_methods.cpp), the keyword constructor (reader_config_new.cpp),
+// repr, equality and hash (reader_config_value.cpp), pickling
+// (reader_config_pickle.cpp) and __replace__ (reader_config_replace.cpp).
 PyObject *dict_without_optionals(PyObject *self, PyObject *unused);
 PyObject *validate_method(PyObject *self, PyObject *unused);
 PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
@@ -30,6 +39,11 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
 PyObject *copy_method(PyObject *self, PyObject *unused);
 PyObject *deepcopy_method(PyObject *self, PyObject *memo);
 PyObject *reduce_method(PyObject *self, PyObject *unused);
+PyObject *replace_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
+                         PyObject *kwnames);
 PyObject *construct_reader_config(PyTypeObject *type, PyObject *args, PyObject *kwargs);
+PyObject *reader_repr(PyObject *self);
+PyObject *reader_richcompare(PyObject *self, PyObject *other, int op);
+Py_hash_t reader_hash(PyObject *self);
 
 } // namespace corvane::py

@@ -1,9 +1,11 @@
 // The ReaderConfig class: instance lifecycle, the twenty read-only
 // properties and the type object itself.
+#include "errors/messages.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/reader_config_object.hpp"
+#include "python/reader_fields.hpp"
 
 #include <array>
 #include <cstddef>
@@ -41,19 +43,10 @@ PyObject *get_field(PyObject *self, void *closure) {
         return nullptr;
     Ref keep = Ref::borrow(self);
     const auto &field = *static_cast<const ReaderField *>(closure);
-    return std::visit(
-               [](auto value) -> Ref {
-                   using V = decltype(value);
-                   if constexpr (std::is_same_v<V, std::monostate>)
-                       return Ref::borrow(Py_None);
-                   else if constexpr (std::is_same_v<V, std::string_view>)
-                       return expect(PyUnicode_FromStringAndSize(
-                           value.data(), static_cast<Py_ssize_t>(value.size())));
-                   else
-                       return expect(PyLong_FromUnsignedLongLong(value));
-               },
-               field_value(*record, field))
-        .release();
+    Ref value = value_object(field_value(*record, field));
+    if (!value)
+        fault_from_python_error();
+    return value.release();
 }
 
 // The twenty properties in declaration order, then __dict__ (which a type
@@ -83,10 +76,15 @@ PyMethodDef methods[] = {
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(boundary<add_to_manifest_yaml_method>)),
      METH_FASTCALL | METH_KEYWORDS, "add_to_manifest_yaml($self, path, reader_id)\n--\n\n"},
-    // copy.copy and copy.deepcopy keep every setting; pickling is refused.
+    // Copies, pickles and replacements keep every setting they do not change.
     {"__copy__", boundary<copy_method>, METH_NOARGS, nullptr},
     {"__deepcopy__", boundary<deepcopy_method>, METH_O, nullptr},
     {"__reduce__", boundary<reduce_method>, METH_NOARGS, nullptr},
+    {"__replace__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<replace_method>)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "__replace__($self, /, **changes)\n--\n\n"
+     "A new ReaderConfig with the named settings changed (None unsets an optional one)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -99,6 +97,9 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char *>("ReaderConfig(**kwargs)\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void *>(boundary<construct_reader_config>)},
     {Py_tp_dealloc, reinterpret_cast<void *>(dealloc)},
+    {Py_tp_repr, reinterpret_cast<void *>(boundary<reader_repr>)},
+    {Py_tp_richcompare, reinterpret_cast<void *>(boundary<reader_richcompare>)},
+    {Py_tp_hash, reinterpret_cast<void *>(boundary<reader_hash>)},
     {Py_tp_traverse, reinterpret_cast<void *>(traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(clear)},
     {Py_tp_getset, getsets.data()},
@@ -146,7 +147,7 @@ const ReaderConfig *receiver_record(PyObject *self) {
     if (type == nullptr)
         fault_from_python_error();
     if (!PyType_IsSubtype(Py_TYPE(self), type)) {
-        raise_conversion_error(self, "ReaderConfig");
+        raise_conversion_error(self, messages::kReaderTarget);
         return nullptr;
     }
     return &as_reader(self)->record();

@@ -1,44 +1,20 @@
 #include "python/value_to_python.hpp"
 
-#include "python/boundary.hpp"
-
 #include <string>
 
 namespace corvane::py {
 
-namespace {
-
-Ref text(std::string_view value) {
-    return Ref::steal(
-        PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size())));
-}
-
-void raise_type_error(const std::string &message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
-}
-
-} // namespace
-
-bool store_node(PyObject *dict, PyObject *key, std::string_view key_text, const Value &node) {
+bool store_node(PyObject *dict, PyObject *key, const Value &node) {
     Ref python = std::visit(
-        [&](const auto &content) -> Ref {
+        [](const auto &content) -> Ref {
             using C = std::decay_t<decltype(content)>;
-            if constexpr (std::is_same_v<C, Value::Null>) {
+            if constexpr (std::is_same_v<C, Value::Null>)
                 return {};
-            } else if constexpr (std::is_same_v<C, bool>) {
-                return Ref::borrow(content ? Py_True : Py_False);
-            } else if constexpr (std::is_same_v<C, Value::Number>) {
-                if (const auto *unsigned_value = std::get_if<std::uint64_t>(&content))
-                    return Ref::steal(PyLong_FromUnsignedLongLong(*unsigned_value));
-                raise_type_error("Invalid number type for key " + std::string(key_text));
-                return {};
-            } else if constexpr (std::is_same_v<C, std::string>) {
-                return text(content);
-            } else {
-                raise_type_error("Invalid value " + to_compact_json(node) + " for key " +
-                                 std::string(key_text));
-                return {};
-            }
+            else if constexpr (std::is_same_v<C, std::uint64_t>)
+                return Ref::steal(PyLong_FromUnsignedLongLong(content));
+            else
+                return Ref::steal(PyUnicode_FromStringAndSize(
+                    content.data(), static_cast<Py_ssize_t>(content.size())));
         },
         node.data());
     if (!python)

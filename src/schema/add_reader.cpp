@@ -2,26 +2,9 @@
 // complete form, put the reader, write the section back atomically.
 #include "io/atomic_write.hpp"
 #include "io/manifest_lock.hpp"
-#include "io/read_file.hpp"
 #include "schema/operations.hpp"
 
 namespace corvane {
-namespace {
-
-Result<ManifestConfig> read_section_for_rewrite(std::string_view path) {
-    auto text = read_file_utf8(path);
-    if (!text)
-        return std::move(text).error();
-    auto sections = parse_manifest_for_rewrite(text.value());
-    if (!sections)
-        return std::move(sections).error();
-    auto section = std::move(sections).value().take(kSectionName);
-    if (!section)
-        return serialization_error("No corvane key found in manifest");
-    return std::move(*section);
-}
-
-} // namespace
 
 Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
                             std::string_view reader_id) {

@@ -1,16 +1,17 @@
 #pragma once
 
+#include "schema/field_kind.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace corvane {
-
-// The kinds of server setting; each names its own expected text in errors.
-enum class ServerKind { Bool, U16, U64, Usize, Text };
 
 // The server's settings, complete form: every setting must be present.
 struct AppConfig {
@@ -31,7 +32,8 @@ struct AppConfig {
 };
 
 // The all-optional form read when a manifest is only looked up. Its settings
-// are declared in a different order from AppConfig's.
+// are declared in a different order from AppConfig's; the manifest
+// inspection tool lists them in this order.
 struct OptionAppConfig {
     std::optional<bool> echo;
     std::optional<std::uint16_t> port;
@@ -49,54 +51,68 @@ struct OptionAppConfig {
     bool operator==(const OptionAppConfig &) const = default;
 };
 
+// A member of one of the two forms, by the type of its value.
 template <class Record, template <class> class Slot> struct ServerMember {
     using Any = std::variant<Slot<bool> Record::*, Slot<std::uint16_t> Record::*,
                              Slot<std::uint64_t> Record::*, Slot<std::string> Record::*>;
 };
 template <class T> using Plain = T;
 
-template <class Record> struct ServerField;
-template <> struct ServerField<AppConfig> {
+// One server setting: its name (the YAML key), its kind, and where each form
+// keeps it.
+struct ServerField {
     std::string_view name;
-    ServerKind kind;
-    ServerMember<AppConfig, Plain>::Any member;
-};
-template <> struct ServerField<OptionAppConfig> {
-    std::string_view name;
-    ServerKind kind;
-    ServerMember<OptionAppConfig, std::optional>::Any member;
+    FieldKind kind;
+    ServerMember<AppConfig, Plain>::Any complete;
+    ServerMember<OptionAppConfig, std::optional>::Any optional;
 };
 
-// AppConfig's settings in declaration order (also the order they are written
-// in and the order in which a missing one is looked for).
-inline constexpr std::array<ServerField<AppConfig>, 12> kAppFields{{
-    {"echo", ServerKind::Bool, &AppConfig::echo},
-    {"port", ServerKind::U16, &AppConfig::port},
-    {"enable_metrics", ServerKind::Bool, &AppConfig::enable_metrics},
-    {"heartbeat_check_interval", ServerKind::U64, &AppConfig::heartbeat_check_interval},
-    {"management_port", ServerKind::U16, &AppConfig::management_port},
-    {"vertex_port", ServerKind::U16, &AppConfig::vertex_port},
-    {"openai_port", ServerKind::U16, &AppConfig::openai_port},
-    {"snowflake_port", ServerKind::U16, &AppConfig::snowflake_port},
-    {"internal_port", ServerKind::U16, &AppConfig::internal_port},
-    {"repository_path", ServerKind::Text, &AppConfig::repository_path},
-    {"body_size_limit_bytes", ServerKind::Usize, &AppConfig::body_size_limit_bytes},
-    {"allow_remote_images", ServerKind::Bool, &AppConfig::allow_remote_images},
+// The twelve settings in AppConfig's declaration order: the order they are
+// written in and the order in which a missing one is looked for.
+inline constexpr std::array<ServerField, 12> kServerFields{{
+    {"echo", FieldKind::Bool, &AppConfig::echo, &OptionAppConfig::echo},
+    {"port", FieldKind::U16, &AppConfig::port, &OptionAppConfig::port},
+    {"enable_metrics", FieldKind::Bool, &AppConfig::enable_metrics,
+     &OptionAppConfig::enable_metrics},
+    {"heartbeat_check_interval", FieldKind::U64, &AppConfig::heartbeat_check_interval,
+     &OptionAppConfig::heartbeat_check_interval},
+    {"management_port", FieldKind::U16, &AppConfig::management_port,
+     &OptionAppConfig::management_port},
+    {"vertex_port", FieldKind::U16, &AppConfig::vertex_port, &OptionAppConfig::vertex_port},
+    {"openai_port", FieldKind::U16, &AppConfig::openai_port, &OptionAppConfig::openai_port},
+    {"snowflake_port", FieldKind::U16, &AppConfig::snowflake_port,
+     &OptionAppConfig::snowflake_port},
+    {"internal_port", FieldKind::U16, &AppConfig::internal_port, &OptionAppConfig::internal_port},
+    {"repository_path", FieldKind::Text, &AppConfig::repository_path,
+     &OptionAppConfig::repository_path},
+    {"body_size_limit_bytes", FieldKind::Usize, &AppConfig::body_size_limit_bytes,
+     &OptionAppConfig::body_size_limit_bytes},
+    {"allow_remote_images", FieldKind::Bool, &AppConfig::allow_remote_images,
+     &OptionAppConfig::allow_remote_images},
 }};
 
-inline constexpr std::array<ServerField<OptionAppConfig>, 12> kOptionAppFields{{
-    {"echo", ServerKind::Bool, &OptionAppConfig::echo},
-    {"port", ServerKind::U16, &OptionAppConfig::port},
-    {"enable_metrics", ServerKind::Bool, &OptionAppConfig::enable_metrics},
-    {"heartbeat_check_interval", ServerKind::U64, &OptionAppConfig::heartbeat_check_interval},
-    {"management_port", ServerKind::U16, &OptionAppConfig::management_port},
-    {"vertex_port", ServerKind::U16, &OptionAppConfig::vertex_port},
-    {"repository_path", ServerKind::Text, &OptionAppConfig::repository_path},
-    {"body_size_limit_bytes", ServerKind::Usize, &OptionAppConfig::body_size_limit_bytes},
-    {"openai_port", ServerKind::U16, &OptionAppConfig::openai_port},
-    {"allow_remote_images", ServerKind::Bool, &OptionAppConfig::allow_remote_images},
-    {"snowflake_port", ServerKind::U16, &OptionAppConfig::snowflake_port},
-    {"internal_port", ServerKind::U16, &OptionAppConfig::internal_port},
-}};
+// The row's member in the given form.
+template <class Record> constexpr const auto &member_in(const ServerField &field) {
+    if constexpr (std::is_same_v<Record, AppConfig>)
+        return field.complete;
+    else
+        return field.optional;
+}
+
+// Each row's kind agrees with its member in the given form.
+template <class Record> constexpr bool server_rows_agree() {
+    for (const ServerField &field : kServerFields) {
+        bool agrees = std::visit(
+            [&](auto member) {
+                using Slot = std::remove_cvref_t<decltype(std::declval<Record &>().*member)>;
+                return holds<Slot>(field.kind);
+            },
+            member_in<Record>(field));
+        if (!agrees)
+            return false;
+    }
+    return true;
+}
+static_assert(server_rows_agree<AppConfig>() && server_rows_agree<OptionAppConfig>());
 
 } // namespace corvane

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "errors/messages.hpp"
 #include "errors/result.hpp"
 #include "schema/app_config.hpp"
 #include "schema/ordered_map.hpp"
 #include "schema/reader_config.hpp"
+#include "yaml/loader.hpp"
 
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvane {
 
@@ -32,16 +35,34 @@ struct ManifestConfig {
 template <class Section> using Sections = OrderedMap<Section>;
 
 inline constexpr std::string_view kSectionName = "corvane";
+// The keys of a section's two fields.
+inline constexpr std::string_view kServerKey = "server_config";
+inline constexpr std::string_view kReadersKey = "readers_config";
 
 // Which readers a parse keeps: all, or only those stored under one id (the
 // others are still read and checked, as every reader must be valid).
 using ReaderFilter = std::optional<std::string_view>;
 
 // Parses a whole manifest text. Errors are Serialization errors whose text is
-// the YAML layer's complete message.
-Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
-                                                                 const ReaderFilter &kept = {});
-Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text);
+// the YAML layer's complete message. The result does not depend on
+// `retention`, only the memory it takes.
+Result<Sections<OptionManifestConfig>>
+parse_manifest_for_lookup(std::string_view text, const ReaderFilter &kept = {},
+                          yaml::Retention retention = yaml::Retention::AsNeeded);
+Result<Sections<ManifestConfig>>
+parse_manifest_for_rewrite(std::string_view text,
+                           yaml::Retention retention = yaml::Retention::AsNeeded);
+
+// The "corvane" section out of parsed sections (moved, not copied), or the
+// parse error, or the Serialization error for a manifest without it.
+template <class Section> Result<Section> take_section(Result<Sections<Section>> sections) {
+    if (!sections)
+        return std::move(sections).error();
+    std::optional<Section> section = std::move(sections).value().take(kSectionName);
+    if (!section)
+        return serialization_error(messages::kNoSection);
+    return std::move(*section);
+}
 
 // The manifest text holding the single section "corvane".
 Result<std::string> write_manifest(const ManifestConfig &section);

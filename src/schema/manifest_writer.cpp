@@ -3,46 +3,40 @@
 #include "schema/manifest.hpp"
 #include "yaml/writer.hpp"
 
+#include <optional>
+#include <string>
 #include <type_traits>
 
 namespace corvane {
 namespace {
 
-void write_server(yaml::Writer &out, const AppConfig &server) {
-    out.begin_mapping();
-    for (const auto &field : kAppFields) {
-        out.name(field.name);
-        std::visit(
-            [&](auto member) {
-                const auto &value = server.*member;
-                using Value = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<Value, bool>)
-                    out.boolean(value);
-                else if constexpr (std::is_same_v<Value, std::string>)
-                    out.text(value);
-                else
-                    out.unsigned_integer(value);
-            },
-            field.member);
-    }
-    out.end_mapping();
+void write_slot(yaml::Writer &out, const std::string &text) {
+    out.text(text);
+}
+void write_slot(yaml::Writer &out, bool flag) {
+    out.boolean(flag);
+}
+template <class Unsigned>
+requires std::is_unsigned_v<Unsigned>
+void write_slot(yaml::Writer &out, Unsigned number) {
+    out.unsigned_integer(number);
+}
+template <class T> void write_slot(yaml::Writer &out, const std::optional<T> &slot) {
+    if (slot)
+        write_slot(out, *slot);
+    else
+        out.null();
 }
 
-void write_reader(yaml::Writer &out, const ReaderConfig &reader) {
+// Every row of a field table, in table order, as one mapping; `member_of`
+// gives the row's member in `record`.
+template <class Record, class Fields, class MemberOf>
+void write_record(yaml::Writer &out, const Record &record, const Fields &fields,
+                  MemberOf &&member_of) {
     out.begin_mapping();
-    for (const auto &field : kReaderFields) {
+    for (const auto &field : fields) {
         out.name(field.name);
-        std::visit(
-            [&](auto value) {
-                using Value = std::decay_t<decltype(value)>;
-                if constexpr (std::is_same_v<Value, std::monostate>)
-                    out.null();
-                else if constexpr (std::is_same_v<Value, std::string_view>)
-                    out.text(value);
-                else
-                    out.unsigned_integer(value);
-            },
-            field_value(reader, field));
+        std::visit([&](auto member) { write_slot(out, record.*member); }, member_of(field));
     }
     out.end_mapping();
 }
@@ -54,13 +48,17 @@ Result<std::string> write_manifest(const ManifestConfig &section) {
     out.begin_mapping();
     out.name(kSectionName);
     out.begin_mapping();
-    out.name("server_config");
-    write_server(out, section.server_config);
-    out.name("readers_config");
+    out.name(kServerKey);
+    write_record(
+        out, section.server_config, kServerFields,
+        [](const ServerField &field) -> const auto & { return field.complete; });
+    out.name(kReadersKey);
     out.begin_mapping();
     for (const auto &[id, reader] : section.readers_config) {
         out.text(id);
-        write_reader(out, reader);
+        write_record(
+            out, reader, kReaderFields,
+            [](const ReaderField &field) -> const auto & { return field.member; });
     }
     out.end_mapping();
     out.end_mapping();

@@ -12,6 +12,10 @@ namespace corvane {
 Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
                                                      const ReaderFilter &kept = {});
 
+// The "corvane" section of the manifest at `path` in its complete form, the
+// form in which it is rewritten.
+Result<ManifestConfig> read_section_for_rewrite(std::string_view path);
+
 // The reader stored under `reader_id` in the manifest at `path`.
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id);
 

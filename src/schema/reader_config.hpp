@@ -1,10 +1,14 @@
 #pragma once
 
+#include "schema/field_kind.hpp"
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <variant>
 
 namespace corvane {
@@ -36,8 +40,7 @@ struct ReaderConfig {
     bool operator==(const ReaderConfig &) const = default;
 };
 
-// A member of a record, by the shape of its value. The same pointer types
-// serve every record (ReaderConfig, AppConfig, OptionAppConfig).
+// A member of ReaderConfig, by the shape of its value.
 template <class Record> struct Member {
     using RequiredText = std::string Record::*;
     using OptionalText = std::optional<std::string> Record::*;
@@ -48,33 +51,64 @@ template <class Record> struct Member {
 
 struct ReaderField {
     std::string_view name; // field name, YAML key and Python property name
+    FieldKind kind;        // names the expected value in error messages
+    bool required;         // a reader section without it is refused
     Member<ReaderConfig>::Any member;
 };
 
 // The twenty settings in declaration order. Reading, writing, the Python
 // getters, the value tree and the dict all walk this one table.
 inline constexpr std::array<ReaderField, 20> kReaderFields{{
-    {"model_name", &ReaderConfig::model_name},
-    {"device", &ReaderConfig::device},
-    {"consumer_group", &ReaderConfig::consumer_group},
-    {"redis_host", &ReaderConfig::redis_host},
-    {"internal_gateway_ip", &ReaderConfig::internal_gateway_ip},
-    {"access_token", &ReaderConfig::access_token},
-    {"log_level", &ReaderConfig::log_level},
-    {"backend", &ReaderConfig::backend},
-    {"cuda_visible_devices", &ReaderConfig::cuda_visible_devices},
-    {"max_batch_size", &ReaderConfig::max_batch_size},
-    {"batch_duration_millis", &ReaderConfig::batch_duration_millis},
-    {"tensor_parallel", &ReaderConfig::tensor_parallel},
-    {"quant_type", &ReaderConfig::quant_type},
-    {"max_sequence_length", &ReaderConfig::max_sequence_length},
-    {"nvlink_unavailable", &ReaderConfig::nvlink_unavailable},
-    {"disable_static", &ReaderConfig::disable_static},
-    {"disable_cuda_graph", &ReaderConfig::disable_cuda_graph},
-    {"cuda_graph_cache_capacity", &ReaderConfig::cuda_graph_cache_capacity},
-    {"disable_paged_attention", &ReaderConfig::disable_paged_attention},
-    {"page_cache_size", &ReaderConfig::page_cache_size},
+    {"model_name", FieldKind::Text, kRequired, &ReaderConfig::model_name},
+    {"device", FieldKind::Text, kRequired, &ReaderConfig::device},
+    {"consumer_group", FieldKind::Text, kRequired, &ReaderConfig::consumer_group},
+    {"redis_host", FieldKind::Text, kOptional, &ReaderConfig::redis_host},
+    {"internal_gateway_ip", FieldKind::Text, kOptional, &ReaderConfig::internal_gateway_ip},
+    {"access_token", FieldKind::Text, kOptional, &ReaderConfig::access_token},
+    {"log_level", FieldKind::Text, kOptional, &ReaderConfig::log_level},
+    {"backend", FieldKind::Text, kOptional, &ReaderConfig::backend},
+    {"cuda_visible_devices", FieldKind::Text, kOptional, &ReaderConfig::cuda_visible_devices},
+    {"max_batch_size", FieldKind::U64, kOptional, &ReaderConfig::max_batch_size},
+    {"batch_duration_millis", FieldKind::U64, kOptional, &ReaderConfig::batch_duration_millis},
+    {"tensor_parallel", FieldKind::U32, kOptional, &ReaderConfig::tensor_parallel},
+    {"quant_type", FieldKind::Text, kOptional, &ReaderConfig::quant_type},
+    {"max_sequence_length", FieldKind::U32, kOptional, &ReaderConfig::max_sequence_length},
+    {"nvlink_unavailable", FieldKind::U32, kOptional, &ReaderConfig::nvlink_unavailable},
+    {"disable_static", FieldKind::U32, kOptional, &ReaderConfig::disable_static},
+    {"disable_cuda_graph", FieldKind::U32, kOptional, &ReaderConfig::disable_cuda_graph},
+    {"cuda_graph_cache_capacity", FieldKind::U32, kOptional,
+     &ReaderConfig::cuda_graph_cache_capacity},
+    {"disable_paged_attention", FieldKind::U32, kOptional, &ReaderConfig::disable_paged_attention},
+    {"page_cache_size", FieldKind::Text, kOptional, &ReaderConfig::page_cache_size},
 }};
+
+// Each row's kind and required flag agree with its member's type.
+static_assert([] {
+    for (const ReaderField &field : kReaderFields) {
+        bool agrees = std::visit(
+            [&](auto member) {
+                using Slot = std::remove_cvref_t<decltype(std::declval<ReaderConfig>().*member)>;
+                return holds<Slot>(field.kind) && field.required == !IsOptional<Slot>::value;
+            },
+            field.member);
+        if (!agrees)
+            return false;
+    }
+    return true;
+}());
+
+// The row of a member, for code that names one setting (found at compile
+// time, so a member without a row does not compile).
+template <class Slot> consteval const ReaderField &reader_field(Slot ReaderConfig::*member) {
+    // By alternative and value, not through get_if: GCC's UndefinedBehavior-
+    // Sanitizer makes the null test on get_if's pointer non-constant.
+    using Pointer = Slot ReaderConfig::*;
+    for (const ReaderField &field : kReaderFields)
+        if (std::holds_alternative<Pointer>(field.member) &&
+            std::get<Pointer>(field.member) == member)
+            return field;
+    throw "not a setting of ReaderConfig";
+}
 
 // A field's value as seen from outside the record: absent, text or unsigned integer.
 using FieldValue = std::variant<std::monostate, std::string_view, std::uint64_t>;

@@ -1,5 +1,7 @@
 #include "schema/validation.hpp"
 
+#include "errors/messages.hpp"
+
 #include <cstdint>
 #include <string_view>
 
@@ -55,30 +57,27 @@ bool all_items_are_numbers(std::string_view devices) {
 } // namespace
 
 std::vector<ValidationError> validate(const ReaderConfig &reader) {
+    constexpr std::string_view kDevice = reader_field(&ReaderConfig::device).name;
+    constexpr std::string_view kTensorParallel = reader_field(&ReaderConfig::tensor_parallel).name;
+    constexpr std::string_view kDevices = reader_field(&ReaderConfig::cuda_visible_devices).name;
+
     std::vector<ValidationError> findings;
     const std::string_view device = reader.device;
     const auto &tensor_parallel = reader.tensor_parallel;
     const auto &devices = reader.cuda_visible_devices;
 
     if (device == "cpu" && tensor_parallel)
-        findings.push_back(invalid("tensor_parallel", "tensor_parallel is not supported on cpu"));
+        findings.push_back(invalid(kTensorParallel, messages::kTensorParallelOnCpu));
     if (device != "cpu" && device != "api" && device != "cuda")
-        findings.push_back(invalid("device", "device must be either 'cpu' or 'cuda' for local "
-                                             "models, or 'api' for api-based models"));
+        findings.push_back(invalid(kDevice, messages::kUnknownDevice));
     if (devices && tensor_parallel && item_count(*devices) < *tensor_parallel)
-        findings.push_back(invalid("tensor_parallel",
-                                   "If providing cuda_visible_devices, tensor_parallel cannot be "
-                                   "larger than the number of devices provided"));
+        findings.push_back(invalid(kTensorParallel, messages::kTooFewDevices));
     if (tensor_parallel && *tensor_parallel >= 3 && *tensor_parallel % 2 == 1)
-        findings.push_back(
-            invalid("tensor_parallel", "tensor_parallel must be 1 or even, if specified."));
+        findings.push_back(invalid(kTensorParallel, messages::kTensorParallelOdd));
     if (tensor_parallel && *tensor_parallel == 0)
-        findings.push_back(
-            invalid("tensor_parallel", "tensor_parallel must be at least 1, if specified."));
+        findings.push_back(invalid(kTensorParallel, messages::kTensorParallelZero));
     if (devices && !all_items_are_numbers(*devices))
-        findings.push_back(invalid("cuda_visible_devices",
-                                   "cuda_visible_devices must be a comma "
-                                   "separated string of integers like '0,1'"));
+        findings.push_back(invalid(kDevices, messages::kDevicesNotNumbers));
     return findings;
 }
 

@@ -13,21 +13,18 @@
 
 namespace corvane {
 
-// A small generic value tree: the neutral form a record takes on its way to
-// a Python dictionary.
+// The neutral form a record takes on its way to a Python dictionary: one
+// object node whose entries are null, unsigned number or string nodes, the
+// only kinds a record's settings give.
 class Value {
   public:
     struct Null {};
-    // Exactly one of an unsigned, a negative integer or a floating-point number.
-    using Number = std::variant<std::uint64_t, std::int64_t, double>;
-    using List = std::vector<Value>;
     // Entries kept sorted by the byte order of their keys; keys are unique.
     class Object {
       public:
         using Entry = std::pair<std::string, Value>;
         // Adds the entry, or replaces the value of an existing key.
         void insert(std::string key, Value value);
-        const Value *find(std::string_view key) const;
         bool erase(std::string_view key);
         void reserve(std::size_t count) { entries_.reserve(count); }
         std::size_t size() const { return entries_.size(); }
@@ -40,21 +37,15 @@ class Value {
 
     Value() = default;
     Value(Null) {}
-    Value(bool flag) : data_(flag) {}
-    Value(Number number) : data_(number) {}
+    Value(std::uint64_t number) : data_(number) {}
     Value(std::string text) : data_(std::move(text)) {}
-    Value(List list) : data_(std::move(list)) {}
-    Value(Object object) : data_(std::move(object)) {}
 
-    using Data = std::variant<Null, bool, Number, std::string, List, Object>;
+    using Data = std::variant<Null, std::uint64_t, std::string>;
     const Data &data() const { return data_; }
 
   private:
     Data data_;
 };
-
-// The node in compact JSON syntax (used in error texts).
-std::string to_compact_json(const Value &value);
 
 // The positions of the settings in kReaderFields, sorted by the byte order of
 // their names: the order of the entries of a record's object node.

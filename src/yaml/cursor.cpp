@@ -1,6 +1,7 @@
 #include "yaml/cursor.hpp"
 
 #include "errors/debug_quote.hpp"
+#include "yaml/loader.hpp"
 #include "yaml/scalars.hpp"
 
 namespace corvane::yaml {
@@ -64,10 +65,10 @@ std::string describe_untagged(std::string_view text) {
     return string_description(text);
 }
 
-Error scalar_error(const Document &document, const Event &event, std::string_view expected) {
-    std::string_view text = document.value(event);
+Error scalar_error(const Event &event, std::string_view expected) {
+    std::string_view text = event.value;
     if (event.has_tag) {
-        std::string_view tag = document.tag(event);
+        std::string_view tag = event.tag;
         if (tag == kBoolTag) {
             if (auto flag = parse_bool(text))
                 return Error::invalid_type(bool_description(*flag), expected);
@@ -99,10 +100,10 @@ Error scalar_error(const Document &document, const Event &event, std::string_vie
 
 // Plain scalars are typed by their text; a literal block scalar only when it
 // carries the type's own tag.
-bool typed_by_text(const Document &document, const Event &event, std::string_view tag) {
+bool typed_by_text(const Event &event, std::string_view tag) {
     if (event.style == ScalarStyle::Plain)
         return true;
-    return event.style == ScalarStyle::Literal && event.has_tag && document.tag(event) == tag;
+    return event.style == ScalarStyle::Literal && event.has_tag && event.tag == tag;
 }
 
 // Consumes one node, following an alias, and hands a scalar to `accept`
@@ -112,6 +113,7 @@ Failure read_scalar(Cursor &cursor, std::string_view expected, Accept &&accept) 
     const Event *event = nullptr;
     if (Failure failure = cursor.next(event))
         return failure;
+    const Mark mark = event->mark;
     Failure result;
     if (event->kind == EventKind::Alias) {
         result = cursor.follow(
@@ -120,16 +122,16 @@ Failure read_scalar(Cursor &cursor, std::string_view expected, Accept &&accept) 
         result = accept(*event);
     }
     if (result)
-        result->fix_mark(event->mark, cursor.path());
+        result->fix_mark(mark, cursor.path());
     return result;
 }
 
 } // namespace
 
-Error invalid_type(const Document &document, const Event &event, std::string_view expected) {
+Error invalid_type(const Event &event, std::string_view expected) {
     switch (event.kind) {
     case EventKind::Scalar:
-        return scalar_error(document, event, expected);
+        return scalar_error(event, expected);
     case EventKind::SequenceStart:
         return Error::invalid_type("sequence", expected);
     case EventKind::MappingStart:
@@ -140,20 +142,26 @@ Error invalid_type(const Document &document, const Event &event, std::string_vie
 }
 
 Failure Cursor::peek(const Event *&event) const {
-    if (position_ < document_.events.size()) {
-        event = &document_.events[position_];
-        return {};
-    }
-    if (document_.error)
-        return *document_.error;
-    return Error::of_kind(Error::Kind::EndOfStream);
+    return loader_.peek(replay_, view_, event);
+}
+
+void Cursor::advance() {
+    loader_.advance(replay_);
 }
 
 Failure Cursor::next(const Event *&event) {
     if (Failure failure = peek(event))
         return failure;
-    ++position_;
+    advance();
     return {};
+}
+
+bool Cursor::texts_are_stored() const {
+    return loader_.texts_are_stored();
+}
+
+bool Cursor::count_expansion() {
+    return loader_.count_expansion();
 }
 
 Failure Cursor::skip() {
@@ -179,21 +187,19 @@ Failure Cursor::skip() {
 }
 
 Failure read_text(Cursor &cursor, std::string_view expected, std::string_view &out) {
-    const Document &document = cursor.document();
     return read_scalar(cursor, expected, [&](const Event &event) -> Failure {
         if (event.kind != EventKind::Scalar)
-            return invalid_type(document, event, expected);
-        out = document.value(event);
+            return invalid_type(event, expected);
+        out = event.value;
         return {};
     });
 }
 
 Failure read_unsigned(Cursor &cursor, std::string_view expected, std::uint64_t max,
                       std::uint64_t &out) {
-    const Document &document = cursor.document();
     return read_scalar(cursor, expected, [&](const Event &event) -> Failure {
-        if (event.kind == EventKind::Scalar && typed_by_text(document, event, kIntTag)) {
-            if (auto value = parse_unsigned_u64(document.value(event))) {
+        if (event.kind == EventKind::Scalar && typed_by_text(event, kIntTag)) {
+            if (auto value = parse_unsigned_u64(event.value)) {
                 if (*value > max)
                     return Error::invalid_value(integer_description(std::to_string(*value)),
                                                 expected);
@@ -201,32 +207,31 @@ Failure read_unsigned(Cursor &cursor, std::string_view expected, std::uint64_t m
                 return {};
             }
         }
-        return invalid_type(document, event, expected);
+        return invalid_type(event, expected);
     });
 }
 
 Failure read_bool(Cursor &cursor, std::string_view expected, bool &out) {
-    const Document &document = cursor.document();
     return read_scalar(cursor, expected, [&](const Event &event) -> Failure {
-        if (event.kind == EventKind::Scalar && typed_by_text(document, event, kBoolTag)) {
-            if (auto flag = parse_bool(document.value(event))) {
+        if (event.kind == EventKind::Scalar && typed_by_text(event, kBoolTag)) {
+            if (auto flag = parse_bool(event.value)) {
                 out = *flag;
                 return {};
             }
         }
-        return invalid_type(document, event, expected);
+        return invalid_type(event, expected);
     });
 }
 
-Failure is_present(const Document &document, const Event &event, bool &present) {
+Failure is_present(const Event &event, bool &present) {
     present = true;
     if (event.kind == EventKind::Void) {
         present = false;
     } else if (event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain) {
-        std::string_view text = document.value(event);
+        std::string_view text = event.value;
         if (!event.has_tag) {
             present = !text.empty() && !is_null_word(text);
-        } else if (document.tag(event) == kNullTag) {
+        } else if (event.tag == kNullTag) {
             if (!is_null_word(text))
                 return Error::invalid_value(string_description(text), "null");
             present = false;

@@ -3,34 +3,41 @@
 // The mapping walker of cursor.hpp, a template so the records' per-entry work
 // inlines into it.
 
+#include <string>
+
 namespace corvane::yaml {
 
 template <class OnEntry, class OnEnd>
 Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view key_expected,
                      OnEntry &&on_entry, OnEnd &&on_end) {
-    const Event *event = nullptr;
-    if (Failure failure = cursor.next(event))
+    const Event *start = nullptr;
+    if (Failure failure = cursor.next(start))
         return failure;
-    const Event &start = *event;
+    const Mark mark = start->mark; // the event itself is gone once the next is read
     Failure result;
-    if (start.kind == EventKind::Alias) {
-        result = cursor.follow(start, [&](Cursor &target) {
+    if (start->kind == EventKind::Alias) {
+        result = cursor.follow(*start, [&](Cursor &target) {
             return read_mapping(target, expected, key_expected, on_entry, on_end);
         });
-    } else if (start.kind == EventKind::MappingStart) {
-        result = cursor.nested(start.mark, [&]() -> Failure {
+    } else if (start->kind == EventKind::MappingStart) {
+        result = cursor.nested(mark, [&]() -> Failure {
+            // Where texts go with their event, each key is copied here to
+            // outlive the reading of its value (one buffer per mapping).
+            std::string key_copy;
             for (;;) {
                 const Event *key_event = nullptr;
                 if (Failure failure = cursor.peek(key_event))
                     return failure;
                 if (key_event->kind == EventKind::MappingEnd) {
-                    cursor.next(key_event);
+                    cursor.advance();
                     break;
                 }
-                bool key_is_scalar = key_event->kind == EventKind::Scalar;
+                const bool key_is_scalar = key_event->kind == EventKind::Scalar;
                 std::string_view key;
                 if (Failure failure = read_text(cursor, key_expected, key))
                     return failure;
+                if (!cursor.texts_are_stored())
+                    key = key_copy.assign(key);
                 Path value_path =
                     key_is_scalar ? Path::child(cursor.path(), key) : Path::unknown(cursor.path());
                 Failure failure =
@@ -40,14 +47,13 @@ Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view
             }
             return on_end();
         });
-    } else if (start.kind == EventKind::Scalar && start.style == ScalarStyle::Plain &&
-               start.value_length == 0) {
+    } else if (start->is_empty_plain()) {
         result = on_end();
     } else {
-        result = invalid_type(cursor.document(), start, expected);
+        result = invalid_type(*start, expected);
     }
     if (result)
-        result->fix_mark(start.mark, cursor.path());
+        result->fix_mark(mark, cursor.path());
     return result;
 }
 

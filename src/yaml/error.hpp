@@ -61,7 +61,6 @@ class Error {
     // already did: the innermost node is the one reported.
     void fix_mark(Mark mark, const Path &path);
 
-    Kind kind() const { return kind_; }
     std::string to_string() const;
 
   private:

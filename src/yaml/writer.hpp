@@ -31,8 +31,8 @@ class Writer {
     // holds a line feed, single quotes when plain style would make it read as
     // null, a boolean or a number, otherwise the emitter's own choice.
     void text(std::string_view value);
-    // A record's own key, such as "model_name" or "corvane": letters and
-    // underscores, which always read back as themselves, so the text rule
+    // A record's own key, such as a setting's or the section's name: letters
+    // and underscores, which always read back as themselves, so the text rule
     // (which would leave it to the emitter) need not be worked out each time.
     void name(std::string_view value);
     void unsigned_integer(std::uint64_t value);

@@ -4,9 +4,40 @@ The module itself is compiled; this stub-only package (PEP 561) describes its
 public surface for type checkers and editors.
 """
 
-from typing import NoReturn, Self, SupportsIndex, final, overload
+import os
+from collections.abc import Callable
+from typing import NoReturn, Self, SupportsIndex, TypeAlias, TypedDict, Unpack, final, overload
 
 __all__ = ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+
+# The settings in declaration order, None for unset ones: what pickling a
+# ReaderConfig stores.
+_State: TypeAlias = tuple[str | int | None, ...]
+
+class _Changes(TypedDict, total=False):
+    """What `ReaderConfig.__replace__` (and `copy.replace`) accepts: any of
+    the twenty settings; None unsets an optional one."""
+
+    model_name: str
+    device: str
+    consumer_group: str
+    redis_host: str | None
+    internal_gateway_ip: str | None
+    access_token: str | None
+    log_level: str | None
+    backend: str | None
+    cuda_visible_devices: str | None
+    max_batch_size: SupportsIndex | None
+    batch_duration_millis: SupportsIndex | None
+    tensor_parallel: SupportsIndex | None
+    quant_type: str | None
+    max_sequence_length: SupportsIndex | None
+    nvlink_unavailable: SupportsIndex | None
+    disable_static: SupportsIndex | None
+    disable_cuda_graph: SupportsIndex | None
+    cuda_graph_cache_capacity: SupportsIndex | None
+    disable_paged_attention: SupportsIndex | None
+    page_cache_size: str | None
 
 @final
 class ReaderConfig:
@@ -88,13 +119,33 @@ class ReaderConfig:
     def validate(self) -> None:
         """Raise Exception("Validation Errors: [...]") listing every inconsistency."""
 
-    def add_to_manifest_yaml(self, path: str, reader_id: str) -> None:
+    def add_to_manifest_yaml(self, path: str | os.PathLike[str], reader_id: str) -> None:
         """Store this reader under `reader_id` in the manifest at `path` and rewrite it."""
 
+    def __eq__(self, other: object, /) -> bool:
+        """Equal when all twenty settings are; instance attributes do not count."""
+
+    def __hash__(self) -> int: ...
     def __copy__(self) -> ReaderConfig:
-        """A copy with every setting; pickling is refused."""
+        """A copy with every setting and the instance's own attributes."""
 
     def __deepcopy__(self, memo: dict[int, object], /) -> ReaderConfig: ...
+    def __reduce__(
+        self,
+    ) -> (
+        tuple[Callable[[_State], ReaderConfig], tuple[_State]]
+        | tuple[Callable[[_State], ReaderConfig], tuple[_State], dict[str, object]]
+    ):
+        """Pickle every setting, unset ones included, and the instance's own attributes."""
+
+    def __replace__(self, /, **changes: Unpack[_Changes]) -> ReaderConfig:
+        """A new reader with the named settings changed; this one stays as it is.
+
+        Texts must be str; integers fit the setting's width (OverflowError
+        otherwise); None unsets an optional setting and is refused (TypeError)
+        for model_name, device and consumer_group. Nothing else is checked:
+        use validate(). The new reader has no instance attributes.
+        """
 
 @final
 class AppConfig:
@@ -103,6 +154,8 @@ class AppConfig:
     def __new__(cls, *args: object, **kwargs: object) -> NoReturn:
         """No constructor: raises TypeError("No constructor defined")."""
 
-def read_corvane_readers_config(path: str = "str", reader_id: str = "str") -> ReaderConfig:
+def read_corvane_readers_config(
+    path: str | os.PathLike[str] = "str", reader_id: str = "str"
+) -> ReaderConfig:
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "yaml/error.hpp"
+
+#include <cstdint>
+#include <string_view>
+
+namespace corvane::yaml {
+
+enum class EventKind : std::uint8_t {
+    Alias,
+    Scalar,
+    SequenceStart,
+    SequenceEnd,
+    MappingStart,
+    MappingEnd,
+    Void, // an empty stream: no node at all
+};
+
+enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal, Folded };
+
+// One parse event as the reading code sees it. Its texts are borrowed: from
+// the parser (valid until the next event is parsed) or from a stored
+// document (valid as long as the document).
+struct Event {
+    EventKind kind = EventKind::Void;
+    ScalarStyle style = ScalarStyle::Plain;
+    bool has_tag = false;
+    Mark mark;
+    std::string_view value;         // a scalar's text
+    std::string_view tag;           // a scalar's tag, when has_tag
+    std::uint32_t alias_target = 0; // a stored alias: index of the anchored node's first event
+
+    bool is_empty_plain() const {
+        return kind == EventKind::Scalar && style == ScalarStyle::Plain && value.empty();
+    }
+};
+
+} // namespace corvane::yaml

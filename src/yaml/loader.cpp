@@ -1,0 +1,79 @@
+#include "yaml/loader.hpp"
+
+namespace corvane::yaml {
+namespace {
+
+// Alias expansions allowed per event of the document.
+constexpr std::size_t kRepetitionFactor = 100;
+
+bool may_hold_aliases(std::string_view text) {
+    return text.find('*') != std::string_view::npos;
+}
+
+} // namespace
+
+Loader::Loader(std::string_view text, Retention retention) : parser_(text) {
+    if (retention == Retention::Always || may_hold_aliases(text))
+        stored_.emplace(parser_, text.size());
+}
+
+Failure Loader::stored_event(std::size_t index, Event &view) const {
+    if (index < stored_->size()) {
+        view = stored_->event(index);
+        return {};
+    }
+    if (stored_->error())
+        return stored_->error();
+    return Error::of_kind(Error::Kind::EndOfStream);
+}
+
+Failure Loader::peek(const std::size_t *replay, Event &view, const Event *&event) {
+    if (stored_) {
+        event = &view;
+        return stored_event(replay ? *replay : position_, view);
+    }
+    if (!has_ahead_) {
+        bool more = false;
+        if (Failure failure = parser_.next(ahead_, more))
+            return failure;
+        if (!more) {
+            // The document's end. An empty stream reads as one Void event.
+            if (void_given_ || !parser_.stream_was_empty())
+                return Error::of_kind(Error::Kind::EndOfStream);
+            ahead_ = Event{};
+            void_given_ = true;
+        }
+        has_ahead_ = true;
+    }
+    event = &ahead_;
+    return {};
+}
+
+void Loader::advance(std::size_t *replay) {
+    if (!stored_)
+        has_ahead_ = false;
+    else if (replay)
+        ++*replay;
+    else
+        ++position_;
+}
+
+bool Loader::count_expansion() {
+    return stored_ && ++expansions_ <= stored_->size() * kRepetitionFactor;
+}
+
+Failure Loader::finish() {
+    if (stored_) {
+        if (stored_->error())
+            return stored_->error();
+    } else {
+        // The root node has been read whole: what follows is the document's
+        // end, or the parse error that stands in its place.
+        bool more = false;
+        if (Failure failure = parser_.next(ahead_, more))
+            return failure;
+    }
+    return parser_.check_single_document();
+}
+
+} // namespace corvane::yaml

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "yaml/parser.hpp"
+#include "yaml/stored_document.hpp"
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+namespace corvane::yaml {
+
+class Cursor;
+
+// Whether a Loader keeps a document's events: where aliases may need them,
+// or always (which reads every document the same way, only slower).
+enum class Retention { AsNeeded, Always };
+
+// The state of reading one document: where the reading stands, the parse
+// behind it, and the budget of alias expansions. Cursors read through it.
+//
+// A text without a "*" holds no alias, so nothing ever needs to be read
+// twice: its events are read as libyaml parses them and dropped at once,
+// and memory stays flat however long the document. A text that may hold
+// aliases is parsed whole first and its events kept, so that an alias can
+// replay its anchored node.
+class Loader {
+  public:
+    explicit Loader(std::string_view text, Retention retention = Retention::AsNeeded);
+    Loader(const Loader &) = delete;
+    Loader &operator=(const Loader &) = delete;
+
+    // Reads the document's root node with read(Cursor&), then checks that
+    // nothing but the end of the stream follows it.
+    template <class Read> [[nodiscard]] Failure read_document(const Path &root, Read &&read);
+
+  private:
+    friend class Cursor;
+
+    // The event at the main position (replay null) or at *replay, a position
+    // in the stored document; or the failure that stands in its place. A
+    // stored event is written to `view`; `event` is valid until the next call.
+    [[nodiscard]] Failure peek(const std::size_t *replay, Event &view, const Event *&event);
+    // Moves past the event peek() just gave.
+    void advance(std::size_t *replay);
+    // Counts one alias expansion; false past the document's budget.
+    [[nodiscard]] bool count_expansion();
+    // Whether event texts stay valid after the next event is read.
+    bool texts_are_stored() const { return stored_.has_value(); }
+
+    [[nodiscard]] Failure stored_event(std::size_t index, Event &view) const;
+    [[nodiscard]] Failure finish();
+
+    Parser parser_;
+    std::optional<StoredDocument> stored_;
+    std::size_t position_ = 0; // in the stored document
+    std::size_t expansions_ = 0;
+    // Streamed: the event parsed ahead by peek() and not yet consumed.
+    Event ahead_;
+    bool has_ahead_ = false;
+    bool void_given_ = false;
+};
+
+} // namespace corvane::yaml
+
+#include "yaml/cursor.hpp"
+
+namespace corvane::yaml {
+
+template <class Read> Failure Loader::read_document(const Path &root, Read &&read) {
+    Cursor cursor(*this, nullptr, root, kRecursionLimit);
+    if (Failure failure = read(cursor))
+        return failure;
+    return finish();
+}
+
+} // namespace corvane::yaml

@@ -1,0 +1,198 @@
+#include "yaml/parser.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <yaml.h>
+
+namespace corvane::yaml {
+namespace {
+
+Mark to_mark(const yaml_mark_t &mark) {
+    // Texts of 2 GiB and more are refused, so positions fit 32 bits.
+    return {static_cast<std::uint32_t>(mark.line), static_cast<std::uint32_t>(mark.column)};
+}
+
+bool at_origin(const yaml_mark_t &mark) {
+    return mark.line == 0 && mark.column == 0;
+}
+
+// libyaml 0.2.5 misspells one of its problem texts; later releases fixed it.
+std::string problem_text(const char *problem) {
+    if (!problem)
+        return "unknown parse error";
+    std::string text = problem;
+    constexpr std::string_view kMisspelled = "hexdecimal";
+    if (auto at = text.find(kMisspelled); at != std::string::npos)
+        text.replace(at, kMisspelled.size(), "hexadecimal");
+    return text;
+}
+
+// The parser's problem, where it is, and what it was doing, on one line.
+Error syntax_error(const yaml_parser_t &parser) {
+    std::string text = problem_text(parser.problem);
+    if (!at_origin(parser.problem_mark))
+        text += " at " + format_mark(to_mark(parser.problem_mark));
+    else if (parser.problem_offset != 0)
+        text += " at position " + std::to_string(parser.problem_offset);
+    if (parser.context) {
+        text += ", ";
+        text += parser.context;
+        const auto &context = parser.context_mark;
+        bool same_place = context.line == parser.problem_mark.line &&
+                          context.column == parser.problem_mark.column;
+        if (!at_origin(context) && !same_place)
+            text += " at " + format_mark(to_mark(context));
+    }
+    return Error::syntax(std::move(text));
+}
+
+ScalarStyle to_style(yaml_scalar_style_t style) {
+    switch (style) {
+    case YAML_SINGLE_QUOTED_SCALAR_STYLE:
+        return ScalarStyle::SingleQuoted;
+    case YAML_DOUBLE_QUOTED_SCALAR_STYLE:
+        return ScalarStyle::DoubleQuoted;
+    case YAML_LITERAL_SCALAR_STYLE:
+        return ScalarStyle::Literal;
+    case YAML_FOLDED_SCALAR_STYLE:
+        return ScalarStyle::Folded;
+    default:
+        return ScalarStyle::Plain;
+    }
+}
+
+std::string_view as_text(const yaml_char_t *text) {
+    return text ? std::string_view(reinterpret_cast<const char *>(text)) : std::string_view();
+}
+
+// Largest text the reader takes: events and marks index it with 32 bits.
+constexpr std::size_t kLargestText = std::numeric_limits<std::uint32_t>::max() / 2;
+
+} // namespace
+
+// The libyaml event last parsed; its texts stay valid until the next one.
+struct Parser::ParsedEvent {
+    yaml_event_t event{};
+    bool filled = false;
+
+    ~ParsedEvent() { clear(); }
+    void clear() {
+        if (filled)
+            yaml_event_delete(&event);
+        filled = false;
+    }
+    bool parse(yaml_parser_t &parser) {
+        clear();
+        filled = yaml_parser_parse(&parser, &event) != 0;
+        return filled;
+    }
+};
+
+Parser::Parser(std::string_view text)
+    : parser_(std::make_unique<yaml_parser_t>()), parsed_(std::make_unique<ParsedEvent>()) {
+    if (text.size() > kLargestText) {
+        parser_.reset();
+        failure_ = Error::syntax("document too large");
+        return;
+    }
+    if (!yaml_parser_initialize(parser_.get())) {
+        parser_.reset();
+        failure_ = Error::syntax("out of memory");
+        return;
+    }
+    yaml_parser_set_input_string(parser_.get(),
+                                 reinterpret_cast<const unsigned char *>(text.data()), text.size());
+}
+
+Parser::~Parser() {
+    parsed_.reset(); // the event first: it was made by the parser
+    if (parser_)
+        yaml_parser_delete(parser_.get());
+}
+
+Failure Parser::next(Event &event, bool &more) {
+    more = false;
+    if (failure_)
+        return failure_;
+    if (document_ended_ || stream_ended_)
+        return {};
+    for (;;) {
+        if (!parsed_->parse(*parser_))
+            return failure_ = syntax_error(*parser_);
+        const yaml_event_t &parsed = parsed_->event;
+        event = Event{};
+        event.mark = to_mark(parsed.start_mark);
+        switch (parsed.type) {
+        case YAML_STREAM_START_EVENT:
+        case YAML_DOCUMENT_START_EVENT:
+        case YAML_NO_EVENT:
+            continue;
+        case YAML_STREAM_END_EVENT:
+            stream_ended_ = true;
+            return {};
+        case YAML_DOCUMENT_END_EVENT:
+            document_ended_ = true;
+            return {};
+        case YAML_ALIAS_EVENT:
+            event.kind = EventKind::Alias;
+            break;
+        case YAML_SCALAR_EVENT: {
+            const auto &scalar = parsed.data.scalar;
+            event.kind = EventKind::Scalar;
+            event.style = to_style(scalar.style);
+            event.value =
+                std::string_view(reinterpret_cast<const char *>(scalar.value), scalar.length);
+            event.has_tag = scalar.tag != nullptr;
+            event.tag = as_text(scalar.tag);
+            break;
+        }
+        case YAML_SEQUENCE_START_EVENT:
+        case YAML_MAPPING_START_EVENT:
+            if (++depth_ > kRecursionLimit)
+                return failure_ = Error::of_kind(Error::Kind::RecursionLimit, event.mark);
+            event.kind = parsed.type == YAML_SEQUENCE_START_EVENT ? EventKind::SequenceStart
+                                                                  : EventKind::MappingStart;
+            break;
+        case YAML_SEQUENCE_END_EVENT:
+            --depth_;
+            event.kind = EventKind::SequenceEnd;
+            break;
+        case YAML_MAPPING_END_EVENT:
+            --depth_;
+            event.kind = EventKind::MappingEnd;
+            break;
+        }
+        saw_node_ = true;
+        more = true;
+        return {};
+    }
+}
+
+std::string_view Parser::anchor() const {
+    const yaml_event_t &parsed = parsed_->event;
+    switch (parsed.type) {
+    case YAML_ALIAS_EVENT:
+        return as_text(parsed.data.alias.anchor);
+    case YAML_SCALAR_EVENT:
+        return as_text(parsed.data.scalar.anchor);
+    case YAML_SEQUENCE_START_EVENT:
+        return as_text(parsed.data.sequence_start.anchor);
+    case YAML_MAPPING_START_EVENT:
+        return as_text(parsed.data.mapping_start.anchor);
+    default:
+        return {};
+    }
+}
+
+Failure Parser::check_single_document() {
+    if (stream_ended_ || !parser_)
+        return {};
+    // Whatever follows the first document, other than the end of the stream,
+    // is a second document (a broken one included).
+    if (parsed_->parse(*parser_) && parsed_->event.type == YAML_STREAM_END_EVENT)
+        return {};
+    return Error::of_kind(Error::Kind::MoreThanOneDocument);
+}
+
+} // namespace corvane::yaml

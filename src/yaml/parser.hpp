@@ -1,0 +1,56 @@
+#pragma once
+
+#include "yaml/event.hpp"
+
+#include <cstddef>
+#include <memory>
+#include <string_view>
+
+struct yaml_parser_s;
+
+namespace corvane::yaml {
+
+// Nodes may nest this many collections deep (the root collection is level 1).
+inline constexpr int kRecursionLimit = 128;
+
+// libyaml's event parser over a text, one event at a time: the nodes of the
+// stream's first document, then its end. Collections that nest deeper than
+// kRecursionLimit end the parse there, as a syntax error would; libyaml's
+// own time grows faster than the depth, so it is never asked for more.
+//
+// The first failure (a syntax error, the depth limit) is kept: every later
+// call returns it again.
+class Parser {
+  public:
+    explicit Parser(std::string_view text);
+    ~Parser();
+    Parser(const Parser &) = delete;
+    Parser &operator=(const Parser &) = delete;
+
+    // The next node event of the first document into `event`, its texts
+    // valid until the next call; false at the end of the document (or of an
+    // empty stream, which `stream_was_empty` then tells).
+    [[nodiscard]] Failure next(Event &event, bool &more);
+
+    // The anchor the event last given defines, or the one an alias names.
+    std::string_view anchor() const;
+
+    bool stream_was_empty() const { return stream_ended_ && !saw_node_; }
+
+    // After the first document: a second one (or anything but the end of
+    // the stream) is an error.
+    [[nodiscard]] Failure check_single_document();
+
+  private:
+    struct ParsedEvent;
+
+    std::unique_ptr<yaml_parser_s> parser_;
+    std::unique_ptr<ParsedEvent> parsed_;
+    Failure failure_;
+    int depth_ = 0;
+    bool saw_node_ = false;
+    bool stream_ended_ = false;
+    bool document_ended_ = false;
+};
+
+} // namespace corvane::yaml

@@ -1,0 +1,93 @@
+#include "yaml/stored_document.hpp"
+
+#include <limits>
+#include <unordered_map>
+
+namespace corvane::yaml {
+
+StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
+    // Scalars are about as long as the text they come from, and events are
+    // rarely closer together than a dozen bytes: reserving that much spares
+    // the regrowth copies (pages not touched cost nothing).
+    store_.reserve(text_size);
+    events_.reserve(text_size / 12 + 4);
+    std::unordered_map<std::string, std::uint32_t> anchors;
+
+    Event event;
+    for (;;) {
+        bool more = false;
+        if (Failure failure = parser.next(event, more)) {
+            error_ = std::move(failure);
+            return;
+        }
+        if (!more)
+            break;
+        Compact compact;
+        compact.kind = event.kind;
+        compact.style = event.style;
+        compact.mark = event.mark;
+        const auto index = static_cast<std::uint32_t>(events_.size());
+        const std::string_view anchor = parser.anchor();
+        if (event.kind == EventKind::Alias) {
+            auto found = anchors.find(std::string(anchor));
+            if (found == anchors.end()) {
+                error_ = Error::of_kind(Error::Kind::UnknownAnchor, event.mark);
+                return;
+            }
+            compact.alias_target = found->second;
+        } else if (!anchor.empty()) {
+            anchors[std::string(anchor)] = index;
+        }
+        if (event.kind == EventKind::Scalar) {
+            Span value{};
+            if (!store(event.value, value))
+                return;
+            compact.value_offset = value.offset;
+            compact.value_length = value.length;
+            if (event.has_tag) {
+                Span tag{};
+                if (!store(event.tag, tag))
+                    return;
+                compact.has_tag = true;
+                compact.tag_index = static_cast<std::uint32_t>(tags_.size());
+                tags_.push_back(tag);
+            }
+        }
+        events_.push_back(compact);
+    }
+    if (events_.empty() && parser.stream_was_empty())
+        events_.push_back(Compact{}); // Void
+}
+
+bool StoredDocument::store(std::string_view text, Span &span) {
+    // Offsets are 32-bit; the store outgrows the text only by the tags.
+    if (store_.size() + text.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
+        error_ = Error::syntax("document too large");
+        return false;
+    }
+    span = {static_cast<std::uint32_t>(store_.size()), static_cast<std::uint32_t>(text.size())};
+    store_.append(text);
+    return true;
+}
+
+Event StoredDocument::event(std::size_t index) const {
+    const Compact &compact = events_[index];
+    Event event;
+    event.kind = compact.kind;
+    event.style = compact.style;
+    event.mark = compact.mark;
+    if (compact.kind == EventKind::Alias) {
+        event.alias_target = compact.alias_target;
+    } else if (compact.kind == EventKind::Scalar) {
+        const std::string_view store = store_;
+        event.value = store.substr(compact.value_offset, compact.value_length);
+        if (compact.has_tag) {
+            const Span &tag = tags_[compact.tag_index];
+            event.has_tag = true;
+            event.tag = store.substr(tag.offset, tag.length);
+        }
+    }
+    return event;
+}
+
+} // namespace corvane::yaml

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "yaml/event.hpp"
+#include "yaml/parser.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::yaml {
+
+// Every event of a document, kept so that aliases can read their anchored
+// node again: texts copied into one store, each alias resolved to the index
+// of its anchored node's first event. Only documents that may hold aliases
+// are kept whole; the others are read as they are parsed.
+class StoredDocument {
+  public:
+    // Parses up to the end of the first document, or up to the failure that
+    // ends it early (kept as error(): it stands after the last event).
+    explicit StoredDocument(Parser &parser, std::size_t text_size);
+
+    std::size_t size() const { return events_.size(); }
+    // The event at `index` (< size()), its texts borrowed from the store.
+    Event event(std::size_t index) const;
+    const Failure &error() const { return error_; }
+
+  private:
+    // One event, kept small: a large document has millions of them.
+    struct Compact {
+        EventKind kind = EventKind::Void;
+        ScalarStyle style = ScalarStyle::Plain;
+        bool has_tag = false;
+        Mark mark;
+        std::uint32_t value_offset = 0;
+        std::uint32_t value_length = 0;
+        union {
+            std::uint32_t alias_target = 0; // an alias: index of the anchored node's first event
+            std::uint32_t tag_index;        // a tagged scalar: its entry in tags_
+        };
+    };
+    static_assert(sizeof(Compact) <= 24);
+
+    struct Span {
+        std::uint32_t offset;
+        std::uint32_t length;
+    };
+
+    [[nodiscard]] bool store(std::string_view text, Span &span);
+
+    std::vector<Compact> events_;
+    std::vector<Span> tags_;
+    std::string store_;
+    Failure error_;
+};
+
+} // namespace corvane::yaml
