@@ -36,7 +36,7 @@ sdist=dist/corvane_config-$version.tar.gz
 
 missing=0
 listing=$(tar tzf "$sdist")
-for needed in CMakeLists.txt pyproject.toml README.md LICENSE src/module.cpp tools/ \
+for needed in CMakeLists.txt pyproject.toml README.md docs/ LICENSE src/module.cpp tools/ \
               stubs/corvane_config-stubs/__init__.pyi; do
     grep -q "^corvane_config-$version/$needed" <<<"$listing" || { echo "sdist lacks $needed" >&2; missing=1; }
 done
