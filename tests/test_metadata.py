@@ -5,6 +5,8 @@ import importlib.metadata
 import pathlib
 import tomllib
 
+import pytest
+
 import corvane_config
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -32,3 +34,12 @@ def test_distribution_holds_the_module_the_stubs_and_the_license():
     assert module in files
     assert "corvane_config-stubs/__init__.pyi" in files
     assert f"corvane_config-{PROJECT['version']}.dist-info/licenses/LICENSE" in files
+
+
+def test_bundled_libyaml_comes_with_its_licence():
+    files = {str(path) for path in importlib.metadata.files("corvane_config")}
+    if not any(name.startswith("corvane_config.libs/libyaml") for name in files):
+        pytest.skip("installed from source: the module uses the system's libyaml")
+    licence = "libyaml/copyright"
+    assert f"corvane_config-{PROJECT['version']}.dist-info/licenses/{licence}" in files
+    assert licence in importlib.metadata.metadata("corvane_config").get_all("License-File")

@@ -1,7 +1,19 @@
-"""README.md stays true: its opening commands, its Python examples (run in
-order in a scratch directory holding a copy of examples/manifest.yaml), the
-manifest text it says they leave behind, its property types and every message
-of its error tables, each triggered here."""
+"""The documents stay true: README.md and every file in docs/.
+
+- README.md opens with the title, one paragraph, then the two fresh-machine
+  commands.
+- Every ```python block runs: README's quick start in a scratch directory of
+  its own holding a copy of examples/manifest.yaml, the user guide's blocks in
+  order in one namespace (as a reader would in one session) in another, and
+  every other document's blocks likewise in one of their own.
+- The manifest the user guide's examples leave behind is the text the
+  manifest format shows; the example manifest shown is examples/manifest.yaml.
+- The API reference's constructor and property tables match the stubs.
+- The error tables are exactly the messages triggered here, each one met as
+  documented.
+- Every relative link points to a file that exists, and to a heading there.
+- No document speaks of documents outside the repository.
+"""
 
 import ast
 import pathlib
@@ -10,22 +22,27 @@ import re
 import shutil
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
 import corvane_config
 from corvane_config import AppConfig, ReaderConfig, read_corvane_readers_config
+from test_build import HINT
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 README = ROOT / "README.md"
-TEXT = README.read_text(encoding="utf-8")
-LINES = TEXT.splitlines()
+DOCS = ROOT / "docs"
 STUB = ROOT / "stubs" / "corvane_config-stubs" / "__init__.pyi"
-WRITTEN_MARKER = "<!-- manifest.yaml after the usage guide -->"
+EXAMPLE_MANIFEST = ROOT / "examples" / "manifest.yaml"
+WRITTEN_MARKER = "<!-- manifest.yaml after the user guide -->"
+DOCUMENTS = [README, *sorted(DOCS.glob("*.md"))]
+USER_GUIDE = DOCS / "user-guide.md"
+API = DOCS / "api.md"
+ERRORS = DOCS / "errors.md"
+MANIFEST_FORMAT = DOCS / "manifest-format.md"
 
-OPENING = """\
-# corvane_config
-
+COMMANDS = """\
 Run the main job (read reader `reader-a` out of the example manifest) on a fresh machine:
 
     scripts/run_example.sh
@@ -36,25 +53,47 @@ Run the tests on a fresh machine:
 """
 
 
-def fenced_blocks(language):
+def name(path):
+    return path.relative_to(ROOT).as_posix()
+
+
+def lines_of(path):
+    return path.read_text(encoding="utf-8").splitlines()
+
+
+def fenced_blocks(path, language):
     """(first line number of the code, code, line before the fence) per block."""
+    lines = lines_of(path)
     blocks = []
     index = 0
-    while index < len(LINES):
-        if LINES[index] == "```" + language:
-            end = LINES.index("```", index + 1)
-            before = LINES[index - 1] if index else ""
-            blocks.append((index + 2, "\n".join(LINES[index + 1:end]) + "\n", before))
+    while index < len(lines):
+        if lines[index] == "```" + language:
+            end = lines.index("```", index + 1)
+            before = lines[index - 1] if index else ""
+            blocks.append((index + 2, "\n".join(lines[index + 1:end]) + "\n", before))
             index = end
         index += 1
     return blocks
 
 
-def section_lines(heading):
+def prose_lines(path):
+    """The lines of a document with those inside fenced code blocks blanked."""
+    out, fenced = [], False
+    for line in lines_of(path):
+        if line.startswith("```"):
+            fenced = not fenced
+            out.append("")
+        else:
+            out.append("" if fenced else line)
+    return out
+
+
+def section_lines(path, heading):
     """The lines under a heading, up to the next heading of any level."""
-    start = LINES.index(heading) + 1
-    end = next((i for i in range(start, len(LINES)) if LINES[i].startswith("#")), len(LINES))
-    return LINES[start:end]
+    lines = prose_lines(path)
+    start = lines.index(heading) + 1
+    end = next((i for i in range(start, len(lines)) if lines[i].startswith("#")), len(lines))
+    return lines[start:end]
 
 
 def table_rows(lines):
@@ -82,51 +121,158 @@ def template_pattern(template):
     return ".+?".join(re.escape(part) for part in parts)
 
 
-# --- opening and wording ------------------------------------------------------
+# --- README's opening ------------------------------------------------------------
 
 
-def test_readme_opens_with_the_two_fresh_machine_commands():
-    assert TEXT.startswith(OPENING)
+def test_readme_opens_with_title_paragraph_and_the_two_commands():
+    text = README.read_text(encoding="utf-8")
+    title, paragraph, rest = text.split("\n\n", 2)
+    assert title == "# corvane_config"
+    assert paragraph and not re.match(r"[#|>\- ]|```", paragraph), paragraph
+    assert rest.startswith(COMMANDS)
+    # Near the top: before anything but the title and the paragraph.
+    assert text.index(COMMANDS) < text.index("\n## ")
 
 
-def test_readme_refers_to_no_outside_document():
-    assert re.search(r"\bspec(ification)?s?\b|\bPart \d", TEXT, re.IGNORECASE) is None
+def test_readme_shows_the_configure_message_for_a_missing_libyaml():
+    text = README.read_text(encoding="utf-8")
+    assert "    corvane_config needs libyaml, not found by pkg-config: " + HINT + "\n" in text
 
 
-# --- the examples -------------------------------------------------------------
+def test_file_names_carry_the_current_version():
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
+    named = [(name(path), found) for path in DOCUMENTS
+             for found in re.findall(r"corvane_config-(\d+\.\d+\.\d+)", path.read_text(encoding="utf-8"))]
+    assert named, "no document names a distribution file"
+    assert [entry for entry in named if entry[1] != version] == []
+
+
+@pytest.mark.parametrize("path", DOCUMENTS, ids=name)
+def test_document_refers_to_no_outside_document(path):
+    text = path.read_text(encoding="utf-8")
+    assert re.search(r"\bspec(ification)?s?\b|\bPart \d", text, re.IGNORECASE) is None
+
+
+# --- links ---------------------------------------------------------------------
+
+
+def heading_anchors(path):
+    """The anchors a Markdown renderer gives the headings, as GitHub makes
+    them: lower case, punctuation dropped, spaces to hyphens, repeats
+    numbered."""
+    anchors, seen = set(), {}
+    for line in prose_lines(path):
+        match = re.match(r"#{1,6} (.*)", line)
+        if not match:
+            continue
+        anchor = re.sub(r"[^\w\- ]", "", match.group(1).strip().lower()).replace(" ", "-")
+        count = seen.get(anchor, 0)
+        seen[anchor] = count + 1
+        anchors.add(anchor if count == 0 else f"{anchor}-{count}")
+    return anchors
+
+
+def links(path):
+    """The targets of the inline links outside code."""
+    prose = "\n".join(prose_lines(path))
+    prose = re.sub(r"(`+).*?\1", "", prose, flags=re.DOTALL)
+    prose = "\n".join(line for line in prose.split("\n") if not line.startswith("    "))
+    return re.findall(r"\[[^\]]*\]\(([^)\s]+)\)", prose)
+
+
+@pytest.mark.parametrize("path", DOCUMENTS, ids=name)
+def test_every_relative_link_reaches_a_file_and_heading(path):
+    targets = links(path)
+    assert targets, f"{name(path)} links nowhere"
+    broken = []
+    for target in targets:
+        if re.match(r"[a-z]+:", target):
+            continue  # an absolute URL
+        file_part, _, anchor = target.partition("#")
+        linked = (path.parent / file_part).resolve() if file_part else path
+        if not linked.is_file():
+            broken.append(f"{target}: no such file")
+        elif anchor and anchor not in heading_anchors(linked):
+            broken.append(f"{target}: no such heading")
+    assert broken == []
+
+
+def test_every_document_is_reached_from_the_readme():
+    reached, todo = {README}, [README]
+    while todo:
+        current = todo.pop()
+        for target in links(current):
+            file_part = target.partition("#")[0]
+            if not file_part or re.match(r"[a-z]+:", target):
+                continue
+            linked = (current.parent / file_part).resolve()
+            if linked.suffix == ".md" and linked not in reached:
+                reached.add(linked)
+                todo.append(linked)
+    assert set(DOCUMENTS) <= reached
+
+
+# --- the examples ---------------------------------------------------------------
+
+
+def run_examples(path, work):
+    """Runs every ```python block of a document in order in one namespace,
+    in `work`, which holds a copy of the example manifest."""
+    shutil.copyfile(EXAMPLE_MANIFEST, work / "manifest.yaml")
+    namespace = {"__name__": "__docs__"}
+    blocks = fenced_blocks(path, "python")
+    with pytest.MonkeyPatch.context() as patch:
+        patch.chdir(work)
+        for line, code, _ in blocks:
+            # Padded so that a traceback names the document's own line numbers.
+            exec(compile("\n" * (line - 1) + code, str(path), "exec"), namespace)
+    return len(blocks)
 
 
 @pytest.fixture(scope="module")
-def examples_run(tmp_path_factory):
-    """Runs every ```python block in order in one namespace, as a reader of
-    the README would in one session; returns the scratch directory."""
-    work = tmp_path_factory.mktemp("readme")
-    shutil.copyfile(ROOT / "examples" / "manifest.yaml", work / "manifest.yaml")
-    namespace = {"__name__": "__readme__"}
-    with pytest.MonkeyPatch.context() as patch:
-        patch.chdir(work)
-        for line, code, _ in fenced_blocks("python"):
-            # Padded so that a traceback names the README's own line numbers.
-            exec(compile("\n" * (line - 1) + code, str(README), "exec"), namespace)
+def user_guide_run(tmp_path_factory):
+    """The scratch directory after the user guide's examples ran there."""
+    work = tmp_path_factory.mktemp("user-guide")
+    assert run_examples(USER_GUIDE, work) >= 8
     return work
 
 
-def test_python_examples_run(examples_run):
-    assert len(fenced_blocks("python")) >= 8
-    assert (examples_run / "manifest.yaml").is_file()
+def test_readme_quick_start_runs(tmp_path):
+    assert run_examples(README, tmp_path) == 1
+    # The quick start added a reader to its copy of the manifest.
+    assert read_corvane_readers_config(str(tmp_path / "manifest.yaml"), "reader-c").model_name == "llama"
 
 
-def test_manifest_shown_is_the_one_the_examples_leave(examples_run):
-    [shown] = [code for _, code, before in fenced_blocks("yaml") if before == WRITTEN_MARKER]
-    assert (examples_run / "manifest.yaml").read_text(encoding="utf-8") == shown
+def test_user_guide_examples_run(user_guide_run):
+    assert (user_guide_run / "manifest.yaml").is_file()
+
+
+OTHER_EXAMPLES = [path for path in DOCUMENTS if path not in (README, USER_GUIDE)
+                  and fenced_blocks(path, "python")]
+
+
+@pytest.mark.parametrize("path", OTHER_EXAMPLES, ids=name)
+def test_other_documents_examples_run(path, tmp_path):
+    assert run_examples(path, tmp_path) >= 1
+
+
+def test_api_reference_has_examples():
+    assert API in OTHER_EXAMPLES
+
+
+def test_manifest_shown_is_the_one_the_user_guide_leaves(user_guide_run):
+    [shown] = [code for _, code, before in fenced_blocks(MANIFEST_FORMAT, "yaml")
+               if before == WRITTEN_MARKER]
+    assert (user_guide_run / "manifest.yaml").read_text(encoding="utf-8") == shown
 
 
 def test_example_manifest_shown_is_examples_manifest_yaml():
-    shown = [code for _, code, before in fenced_blocks("yaml") if before != WRITTEN_MARKER]
-    assert (ROOT / "examples" / "manifest.yaml").read_text(encoding="utf-8") in shown
+    shown = [code for _, code, before in fenced_blocks(MANIFEST_FORMAT, "yaml")
+             if before != WRITTEN_MARKER]
+    assert EXAMPLE_MANIFEST.read_text(encoding="utf-8") in shown
 
 
-# --- the API reference ---------------------------------------------------------
+# --- the API reference -------------------------------------------------------------
 
 
 def stub_property_types():
@@ -142,8 +288,7 @@ def stub_property_types():
 
 
 def test_property_table_gives_every_property_with_its_stub_type():
-    start = LINES.index("**Properties** (read-only; assigning or deleting raises `AttributeError`), in")
-    rows = table_rows(LINES[start:start + 30])
+    rows = table_rows(section_lines(API, "### Properties"))
     documented = {code_span(row[0]): code_span(row[1]) for row in rows}
     assert list(documented) == list(stub_property_types())
     assert documented == stub_property_types()
@@ -152,15 +297,33 @@ def test_property_table_gives_every_property_with_its_stub_type():
     assert list(documented) == runtime
 
 
+def stub_constructor_keywords():
+    tree = ast.parse(STUB.read_text(encoding="utf-8"))
+    [reader] = [node for node in tree.body
+                if isinstance(node, ast.ClassDef) and node.name == "ReaderConfig"]
+    forms = [node for node in reader.body
+             if isinstance(node, ast.FunctionDef) and node.name == "__new__"]
+    return max(([arg.arg for arg in form.args.kwonlyargs] for form in forms), key=len)
+
+
 def test_constructor_table_lists_the_stubbed_keywords():
-    start = LINES.index("**Constructor** `ReaderConfig(**kwargs)`: keyword arguments only.")
-    documented = [code_span(row[0]) for row in table_rows(LINES[start:start + 12])]
+    documented = [code_span(row[0]) for row in table_rows(section_lines(API, "### Constructor"))]
     assert documented == ["model_name", "device", "consumer_group", "log_level",
                           "cuda_visible_devices", "max_batch_size", "tensor_parallel",
                           "max_sequence_length"]
+    assert documented == stub_constructor_keywords()
 
 
-# --- error messages ------------------------------------------------------------
+def test_module_surface_in_the_reference_is_complete():
+    text = API.read_text(encoding="utf-8")
+    assert set(corvane_config.__all__) == {"ReaderConfig", "AppConfig", "read_corvane_readers_config"}
+    for public in corvane_config.__all__:
+        assert f"## `{public}`" in text
+    for method in ("dict_without_optionals", "validate", "add_to_manifest_yaml", "__replace__"):
+        assert f"`{method}(" in text
+
+
+# --- error messages ----------------------------------------------------------------
 
 
 def raised(call):
@@ -188,7 +351,7 @@ def read_error(tmp_path, text):
 
 def write_error_past_file_size_limit(tmp_path):
     """A process whose file size limit is smaller than the new manifest."""
-    path = shutil.copyfile(ROOT / "examples" / "manifest.yaml", tmp_path / "manifest.yaml")
+    path = shutil.copyfile(EXAMPLE_MANIFEST, tmp_path / "manifest.yaml")
     before = path.read_bytes()
     code = (
         "import resource, signal, sys, corvane_config\n"
@@ -226,7 +389,7 @@ def unpickle_state(state):
     return pickle.loads(pickle.dumps(_ForgedReader(state)))
 
 
-# Message template as the README writes it -> what triggers it.
+# Message template as docs/errors.md writes it -> what triggers it.
 MESSAGES = {
     "File Not Found on path: {path}":
         lambda tmp: raised(lambda: read_corvane_readers_config(str(tmp / "missing.yaml"), "r1")),
@@ -237,7 +400,7 @@ MESSAGES = {
         lambda tmp: read_error(tmp, "other:\n  server_config: {}\n  readers_config: {}\n"),
     "Invalid Value: No reader with id {reader_id} found in manifest.yaml":
         lambda tmp: raised(lambda: read_corvane_readers_config(
-            str(ROOT / "examples" / "manifest.yaml"), "nobody")),
+            str(EXAMPLE_MANIFEST), "nobody")),
     "Error Writing to file: {system message} (os error {errno})":
         write_error_past_file_size_limit,
     "Validation Errors: [{findings}]":
@@ -319,6 +482,8 @@ YAML_MESSAGES = {
         lambda tmp: read_error(tmp, ALIAS_BOMB),
     "unknown anchor":
         lambda tmp: read_error(tmp, "corvane: *nowhere\n"),
+    "recursion limit exceeded":
+        lambda tmp: read_error(tmp, SERVER + "  junk: " + "[" * 200 + "]" * 200 + "\n"),
     "{parser message} at line {line} column {column}":
         lambda tmp: read_error(tmp, "corvane:\n  server_config: {}\n  readers_config: a: b\n"),
 }
@@ -350,18 +515,18 @@ FINDINGS = {
 
 
 def documented(heading):
-    return {code_span(row[0]): row for row in table_rows(section_lines(heading))}
+    return {code_span(row[0]): row for row in table_rows(section_lines(ERRORS, heading))}
 
 
-def test_error_table_is_exactly_the_triggered_messages():
-    assert set(documented("## Error messages")) == set(MESSAGES)
-    assert set(documented("### YAML messages")) == set(YAML_MESSAGES)
-    assert set(documented("### Validation findings")) == set(FINDINGS)
+def test_error_tables_are_exactly_the_triggered_messages():
+    assert set(documented("## Messages")) == set(MESSAGES)
+    assert set(documented("## YAML messages")) == set(YAML_MESSAGES)
+    assert set(documented("## Validation findings")) == set(FINDINGS)
 
 
 @pytest.mark.parametrize("template", list(MESSAGES))
 def test_error_message_is_met_as_documented(template, tmp_path):
-    row = documented("## Error messages")[template]
+    row = documented("## Messages")[template]
     kind, message = MESSAGES[template](tmp_path)
     assert kind == code_span(row[1])
     assert re.fullmatch(template_pattern(template), message), message
@@ -377,18 +542,10 @@ def test_yaml_message_is_met_as_documented(template, tmp_path):
 
 @pytest.mark.parametrize("text", list(FINDINGS))
 def test_validation_finding_is_met_as_documented(text, tmp_path):
-    row = documented("### Validation findings")[text]
+    row = documented("## Validation findings")[text]
     kind, message = FINDINGS[text](tmp_path)
     setting = code_span(row[1])
     assert kind == "Exception"
     expected = (f'ValidationError {{ field: Field("{setting}"), '
                 f'error_type: Invalid("{text}") }}')
     assert message.startswith("Validation Errors: [") and expected in message, message
-
-
-def test_module_surface_in_the_reference_is_complete():
-    assert set(corvane_config.__all__) == {"ReaderConfig", "AppConfig", "read_corvane_readers_config"}
-    for name in corvane_config.__all__:
-        assert f"`{name}" in TEXT or f"`class {name}`" in TEXT
-    for method in ("dict_without_optionals", "validate", "add_to_manifest_yaml"):
-        assert f"`{method}(" in TEXT

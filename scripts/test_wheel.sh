@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Runs the test suite against an installed wheel, as a user would get it:
+# a fresh virtual environment on the matching CPython, `pip install
+# WHEEL[test]`, and, where the machine allows a private mount namespace, the
+# system's libyaml hidden (its files masked by empty ones), so that the
+# wheel must bring its own. The manifest inspection tool the tests use is
+# built with libyaml linked in statically for the same reason.
+# Prints pytest's summary line last. Extra arguments go to pytest.
+# Usage: scripts/test_wheel.sh WHEEL [PYTEST_ARGS...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+wheel=$(readlink -f "${1:?usage: scripts/test_wheel.sh WHEEL [PYTEST_ARGS...]}")
+shift
+
+# The interpreter the wheel was built for, from its tag (cp312 -> 3.12).
+tag=$(basename "$wheel" | cut -d- -f3)
+want="${tag:2:1}.${tag:3}"
+python=""
+for candidate in $(scripts/find_python.sh); do
+    version=$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    [ "$version" = "$want" ] && { python=$candidate; break; }
+done
+[ -n "$python" ] || { echo "error: no CPython $want on this machine for $wheel" >&2; exit 1; }
+
+venv=build/wheel-test/$want
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q "$wheel[test]"
+
+# The inspection tool, with libyaml linked in.
+tools=build/dist-tools
+[ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
+"$tools/bin/python" -m pip install -q "cmake>=3.20" ninja
+tool_build=build/tools-static
+if [ ! -f "$tool_build/build.ninja" ]; then
+    "$tools/bin/cmake" -S . -B "$tool_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
+        -DCORVANE_BUILD_TOOLS=ON -DCORVANE_STATIC_LIBYAML=ON -DCMAKE_BUILD_TYPE=Release \
+        -DCORVANE_WERROR="${CORVANE_WERROR:-OFF}" \
+        -DPython_EXECUTABLE="$root/$venv/bin/python" >/dev/null
+fi
+"$tools/bin/cmake" --build "$tool_build" --target manifest_dump >/dev/null
+export CORVANE_MANIFEST_DUMP=$root/$tool_build/manifest_dump
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+run_suite() {
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "$@"
+}
+
+set +e # the run's status is reported below, after its summary line
+if unshare -m --propagation private true 2>/dev/null; then
+    # Every file the dynamic linker could load libyaml from.
+    libraries=$(ldconfig -p | awk '/libyaml/ {print $NF}' | xargs -r readlink -f | sort -u)
+    export -f run_suite
+    export venv libraries
+    unshare -m --propagation private bash -euo pipefail -c '
+        for library in $libraries; do mount --bind /dev/null "$library"; done
+        if "$venv/bin/python" -c "import ctypes; ctypes.CDLL(\"libyaml-0.so.2\")" 2>/dev/null; then
+            echo "error: the system libyaml is still loadable" >&2; exit 1
+        fi
+        echo "system libyaml hidden: $(echo $libraries)"
+        run_suite "$@"
+    ' bash "$@" 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+else
+    echo "cannot make a private mount namespace here (unshare -m refused):" \
+         "the system libyaml stays visible for this run"
+    run_suite "$@" 2>&1 | tee "$log"
+    status=${PIPESTATUS[0]}
+fi
+set -e
+summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|error|skipped|deselected)|no tests ran' "$log" | tail -1)
+echo "wheel $(basename "$wheel") on CPython $want: ${summary//=/}"
+exit "$status"
