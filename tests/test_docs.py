@@ -345,6 +345,15 @@ def reader_manifest(tmp_path, reader_body):
     return manifest(tmp_path, f"corvane:\n  server_config: {{}}\n  readers_config:\n    r1:\n{body}")
 
 
+def read_error_of_size(tmp_path, size):
+    """The read of a manifest that many bytes long (sparse: no disk, no memory)."""
+    path = tmp_path / "manifest.yaml"
+    with open(path, "wb") as out:
+        out.write(SERVER.encode())
+        out.truncate(size)
+    return raised(lambda: read_corvane_readers_config(str(path), "r1"))
+
+
 def read_error(tmp_path, text):
     return raised(lambda: read_corvane_readers_config(manifest(tmp_path, text), "r1"))
 
@@ -482,6 +491,8 @@ YAML_MESSAGES = {
         lambda tmp: read_error(tmp, ALIAS_BOMB),
     "unknown anchor":
         lambda tmp: read_error(tmp, "corvane: *nowhere\n"),
+    "document too large":
+        lambda tmp: read_error_of_size(tmp, 2**31),
     "recursion limit exceeded":
         lambda tmp: read_error(tmp, SERVER + "  junk: " + "[" * 200 + "]" * 200 + "\n"),
     "{parser message} at line {line} column {column}":

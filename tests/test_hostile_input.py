@@ -241,6 +241,24 @@ def test_errors_before_the_deep_value_win(tmp_path):
 
 # --- size ----------------------------------------------------------------------
 
+LONGEST_TEXT = 2**31 - 1
+
+
+@pytest.mark.parametrize("size", [LONGEST_TEXT + 1, 3 * 2**30])
+def test_file_past_the_longest_text_is_refused_unread(tmp_path, size):
+    path = tmp_path / "manifest.yaml"
+    with open(path, "wb") as out:  # sparse: the size costs neither disk nor memory
+        out.write(VALID.encode())
+        out.truncate(size)
+    before = os.stat(path)
+    assert read_error(path) == SERIALIZING + "document too large"
+    with pytest.raises(Exception) as caught:
+        ReaderConfig(model_name="n", device="cpu").add_to_manifest_yaml(str(path), "new")
+    assert caught.value.args == (SERIALIZING + "document too large",)
+    after = os.stat(path)
+    assert (after.st_ino, after.st_size, after.st_mtime_ns) == (
+        before.st_ino, before.st_size, before.st_mtime_ns)
+
 BIG_SCALAR = 100 * 1024 * 1024
 # Peak resident memory of a process that reads the 100 MB scalar: the file's
 # text, the parser's copy, the record's text and the Python str each hold it

@@ -2,7 +2,7 @@
 
 // The module's fixed texts: the messages it raises (other than those the YAML
 // layer builds from the document, and the interpreter's own), in one place.
-// The README lists each one and tests/test_readme.py triggers it.
+// docs/errors.md lists each one and tests/test_docs.py triggers it.
 //
 // Character arrays, so that they serve both as text and as the C strings the
 // interpreter's functions take.

@@ -1,5 +1,6 @@
 #include "io/read_file.hpp"
 
+#include "errors/messages.hpp"
 #include "io/file_descriptor.hpp"
 
 #include <cerrno>
@@ -13,7 +14,7 @@
 namespace corvane {
 namespace {
 
-enum class ReadEnd { Complete, Failed, Interrupted };
+enum class ReadEnd { Complete, Failed, TooLarge, Interrupted };
 
 // Waits until a pipe or device has something to read (or its writer has
 // gone), asking `interrupt` between short polls.
@@ -35,6 +36,8 @@ ReadEnd read_all(int fd, std::string &out, const io::InterruptCheck &interrupt) 
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
         return ReadEnd::Failed;
+    if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > kLargestFile)
+        return ReadEnd::TooLarge; // refused unread
     if (S_ISREG(info.st_mode) && info.st_size > 0)
         out.reserve(static_cast<std::size_t>(info.st_size));
     char buffer[1 << 16];
@@ -51,8 +54,8 @@ ReadEnd read_all(int fd, std::string &out, const io::InterruptCheck &interrupt) 
         }
         if (count == 0)
             return ReadEnd::Complete;
-        if (out.size() + static_cast<std::size_t>(count) > kLargestText)
-            return ReadEnd::Failed;
+        if (out.size() + static_cast<std::size_t>(count) > kLargestFile)
+            return ReadEnd::TooLarge;
         out.append(buffer, static_cast<std::size_t>(count));
     }
 }
@@ -127,6 +130,8 @@ Result<std::string> read_file_utf8(std::string_view path, const io::InterruptChe
         return io::interrupted_error();
     case ReadEnd::Failed:
         return file_not_found(path);
+    case ReadEnd::TooLarge:
+        return serialization_error(messages::kDocumentTooLarge);
     case ReadEnd::Complete:
         break;
     }

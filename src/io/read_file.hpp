@@ -8,13 +8,14 @@
 
 namespace corvane {
 
-// Past this a text could not be parsed (events index it with 32 bits), so it
-// is neither read nor written; stopping here also ends reading an endless
+// The longest text read: a longer one could not be parsed (the YAML layer
+// indexes texts with 32 bits). Stopping here also ends reading an endless
 // device such as /dev/zero.
-inline constexpr std::size_t kLargestText = std::size_t{1} << 31;
+inline constexpr std::size_t kLargestFile = (std::size_t{1} << 31) - 1;
 
 // The whole file at `path` if it is readable and valid UTF-8; otherwise the
-// FileNotFound error carrying the path as given. A path holding a NUL byte
+// FileNotFound error carrying the path as given, or the Serialization error
+// "document too large" past kLargestFile. A path holding a NUL byte
 // names no file. A pipe or device that has nothing to read yet is waited
 // for, asking `interrupt` every few milliseconds (the Interrupted error when
 // it says stop).

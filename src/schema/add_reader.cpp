@@ -21,12 +21,10 @@ Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
         return std::move(section).error();
     section->readers_config.put(std::string(reader_id), reader);
 
+    // Never written when it could not be read back ("document too large").
     auto text = write_manifest(section.value());
     if (!text)
         return std::move(text).error();
-    // Never write what could not be read back.
-    if (text->size() >= kLargestText)
-        return serialization_error(messages::kDocumentTooLarge);
     return io::replace_file(path, text.value());
 }
 

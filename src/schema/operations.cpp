@@ -2,9 +2,13 @@
 
 #include "errors/messages.hpp"
 #include "io/read_file.hpp"
+#include "yaml/parser.hpp"
 
 namespace corvane {
 namespace {
+
+// A file is read up to the longest text the YAML layer parses.
+static_assert(kLargestFile == yaml::kLargestText);
 
 // The one road to a manifest's "corvane" section: read the file, parse it in
 // the form `parse` gives, take the section.

@@ -1,5 +1,7 @@
 #include "yaml/parser.hpp"
 
+#include "errors/messages.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -66,9 +68,6 @@ std::string_view as_text(const yaml_char_t *text) {
     return text ? std::string_view(reinterpret_cast<const char *>(text)) : std::string_view();
 }
 
-// Largest text the reader takes: events and marks index it with 32 bits.
-constexpr std::size_t kLargestText = std::numeric_limits<std::uint32_t>::max() / 2;
-
 } // namespace
 
 // The libyaml event last parsed; its texts stay valid until the next one.
@@ -93,7 +92,7 @@ Parser::Parser(std::string_view text)
     : parser_(std::make_unique<yaml_parser_t>()), parsed_(std::make_unique<ParsedEvent>()) {
     if (text.size() > kLargestText) {
         parser_.reset();
-        failure_ = Error::syntax("document too large");
+        failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
     }
     if (!yaml_parser_initialize(parser_.get())) {

@@ -13,6 +13,10 @@ namespace corvane::yaml {
 // Nodes may nest this many collections deep (the root collection is level 1).
 inline constexpr int kRecursionLimit = 128;
 
+// The longest text read or written: events and positions index texts with 32
+// bits. Anything longer is "document too large".
+inline constexpr std::size_t kLargestText = (std::size_t{1} << 31) - 1;
+
 // libyaml's event parser over a text, one event at a time: the nodes of the
 // stream's first document, then its end. Collections that nest deeper than
 // kRecursionLimit end the parse there, as a syntax error would; libyaml's

@@ -1,6 +1,7 @@
 #include "yaml/stored_document.hpp"
 
-#include <limits>
+#include "errors/messages.hpp"
+
 #include <unordered_map>
 
 namespace corvane::yaml {
@@ -61,8 +62,8 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
 
 bool StoredDocument::store(std::string_view text, Span &span) {
     // Offsets are 32-bit; the store outgrows the text only by the tags.
-    if (store_.size() + text.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
-        error_ = Error::syntax("document too large");
+    if (store_.size() + text.size() > kLargestText) {
+        error_ = Error::syntax(messages::kDocumentTooLarge);
         return false;
     }
     span = {static_cast<std::uint32_t>(store_.size()), static_cast<std::uint32_t>(text.size())};

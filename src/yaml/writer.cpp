@@ -1,5 +1,7 @@
 #include "yaml/writer.hpp"
 
+#include "errors/messages.hpp"
+#include "yaml/parser.hpp"
 #include "yaml/scalars.hpp"
 
 #include <charconv>
@@ -8,15 +10,6 @@
 
 namespace corvane::yaml {
 namespace {
-
-int append_output(void *data, unsigned char *buffer, size_t size) {
-    try {
-        static_cast<std::string *>(data)->append(reinterpret_cast<const char *>(buffer), size);
-        return 1;
-    } catch (const std::bad_alloc &) {
-        return 0; // the emitter reports a write error
-    }
-}
 
 const yaml_char_t *bytes(std::string_view text) {
     return reinterpret_cast<const yaml_char_t *>(text.data());
@@ -58,6 +51,21 @@ std::size_t astral_length(unsigned char lead) {
 }
 
 } // namespace
+
+int Writer::append_output(void *writer, unsigned char *buffer, size_t size) {
+    auto &self = *static_cast<Writer *>(writer);
+    // A text that could not be read back is not built to the end.
+    if (self.output_.size() + size > kLargestText) {
+        self.too_large_ = true;
+        return 0; // the emitter stops with a write error
+    }
+    try {
+        self.output_.append(reinterpret_cast<const char *>(buffer), size);
+        return 1;
+    } catch (const std::bad_alloc &) {
+        return 0;
+    }
+}
 
 std::string_view Writer::stand_in_astral(std::string_view value, std::string &buffer) {
     bool needed = false;
@@ -104,7 +112,7 @@ Writer::Writer() {
         return;
     }
     emitter_ready_ = true;
-    yaml_emitter_set_output(&emitter_, append_output, &output_);
+    yaml_emitter_set_output(&emitter_, append_output, this);
     yaml_emitter_set_encoding(&emitter_, YAML_UTF8_ENCODING);
     yaml_emitter_set_unicode(&emitter_, 1);
     yaml_emitter_set_width(&emitter_, -1);
@@ -208,8 +216,11 @@ Result<std::string> Writer::finish() {
     if (!problem_ && !yaml_emitter_flush(&emitter_))
         problem_ = emitter_.problem ? emitter_.problem : "emitter error";
     if (problem_)
-        return serialization_error(*problem_);
+        return serialization_error(too_large_ ? messages::kDocumentTooLarge : *problem_);
     restore_astral();
+    // Characters beyond U+FFFF are a byte longer than their stand-ins.
+    if (output_.size() > kLargestText)
+        return serialization_error(messages::kDocumentTooLarge);
     return std::move(output_);
 }
 

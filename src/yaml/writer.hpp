@@ -44,6 +44,7 @@ class Writer {
     Result<std::string> finish();
 
   private:
+    static int append_output(void *writer, unsigned char *buffer, size_t size);
     void plain(std::string_view value);
     void scalar(std::string_view value, yaml_scalar_style_t style);
     void emit(yaml_event_t &event, bool initialised);
@@ -58,6 +59,7 @@ class Writer {
     std::vector<std::string> astral_;
     bool emitter_ready_ = false;
     std::string output_;
+    bool too_large_ = false; // the output passed kLargestText
     std::optional<std::string> problem_;
 };
 
