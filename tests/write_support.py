@@ -108,6 +108,14 @@ def interrupted_on_the_main_thread(call, after=0.3):
     return run_in_child(body)
 
 
+def take_writers_lock(path):
+    """Takes the lock the module's writers take for the manifest at `path` on
+    a local file system (its directory's) and returns the descriptor."""
+    fd = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
+
+
 class LockHolder:
     """Another process that holds the writers' lock on `path` until it is
     told to let go (or is killed)."""
@@ -123,8 +131,7 @@ class LockHolder:
             try:
                 os.close(ready_read)
                 os.close(self.release_write)
-                fd = os.open(self.path, os.O_RDONLY)
-                fcntl.flock(fd, fcntl.LOCK_EX)
+                take_writers_lock(self.path)
                 os.write(ready_write, b"x")
                 os.read(self.release_read, 1)
             finally:
