@@ -21,11 +21,10 @@ import pytest
 from corvane_config import ReaderConfig, read_corvane_readers_config
 from write_support import (
     LockHolder,
-    Refused,
     bind_mount,
+    in_namespace,
     numbered_manifest,
     outcome,
-    private_mounts,
     run_in_child,
 )
 
@@ -344,16 +343,7 @@ def race_fork_in_place(path, tmp_path):
         os.waitpid(child, 0)
         return {"calls": calls, "waited": waited}
 
-    def body():
-        try:
-            private_mounts()
-            return scenario()
-        except Refused as why:
-            return {"refused": str(why)}
-
-    result = run_in_child(body)
-    if "refused" in result:
-        pytest.skip(result["refused"])
+    result = in_namespace(scenario)
     assert result["waited"] < 2.5, f"the next writer waited {result['waited']:.1f} s for the child"
     return result["calls"], None
 

@@ -11,6 +11,8 @@ import signal
 import threading
 import time
 
+import pytest
+
 from manifests import manifest
 
 READER = """\
@@ -179,6 +181,23 @@ def private_mounts():
         raise Refused(f"no mount namespace: {error}") from None
     if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
         raise Refused(f"mount --make-rprivate: {os.strerror(ctypes.get_errno())}")
+
+
+def in_namespace(scenario):
+    """Runs `scenario` in a forked child with private mounts; a fault the
+    machine cannot set up skips the test with its reason."""
+
+    def body():
+        try:
+            private_mounts()
+            return scenario()
+        except Refused as why:
+            return {"refused": str(why)}
+
+    result = run_in_child(body)
+    if isinstance(result, dict) and "refused" in result:
+        pytest.skip(result["refused"])
+    return result
 
 
 def mount_tmpfs(directory, options):
