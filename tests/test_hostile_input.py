@@ -301,6 +301,50 @@ def test_million_keys_in_an_unknown_mapping(tmp_path):
     assert "junk" not in rewritten and len(rewritten) < 2000
 
 
+# Texts under 1 MB whose parts multiply: none may make a read take more than
+# 64 MiB of extra peak memory or 1 s, whether its events are read as parsed
+# or kept (any "*" in the text keeps them, here a "*" in a comment).
+BOUNDED_PEAK = 64 * 2**20
+BOUNDED_SECONDS = 1.0
+BOUNDED_PROBE = textwrap.dedent("""\
+    import json, sys, time
+    from corvane_config import read_corvane_readers_config
+    def peak():
+        with open("/proc/self/status") as status:
+            return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+    baseline = peak()
+    started = time.perf_counter()
+    reader = read_corvane_readers_config(sys.argv[1], "r1")
+    seconds = time.perf_counter() - started
+    print(json.dumps({"peak": peak() - baseline, "seconds": seconds,
+                      "settings": reader.dict_without_optionals()}))
+""")
+BOUNDED = {
+    # A 300 kB tag prefix written into each of 60,000 tags under a skipped key.
+    "tag prefix": "%TAG !e! tag:" + "x" * 300_000 + ":\n---\n" + VALID + "  junk:\n"
+                  + "  - !e!a x\n" * 60_000,
+    # 9,000 distinct anchor names of 100 bytes.
+    "anchor names": VALID + "  junk:\n" + "".join(
+        f"  - &{i:x}{'a' * 100} x\n" for i in range(9_000)),
+}
+
+
+@pytest.mark.parametrize("star", ["", "# *\n"], ids=["streamed", "stored"])
+@pytest.mark.parametrize("name", BOUNDED)
+def test_read_in_bounded_memory_and_time(tmp_path, name, star):
+    text = BOUNDED[name] + star
+    assert len(text.encode()) < 2**20
+    path = write(tmp_path, text)
+    done = subprocess.run([sys.executable, "-c", BOUNDED_PROBE, str(path)], capture_output=True,
+                          text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    seen = json.loads(done.stdout)
+    assert seen["settings"] == R1_SETTINGS
+    assert seen["seconds"] < BOUNDED_SECONDS * (5 if UNDER_SANITIZER else 1)
+    if not UNDER_SANITIZER:
+        assert seen["peak"] < BOUNDED_PEAK
+
+
 # --- bytes that are not UTF-8 ----------------------------------------------------
 
 BAD_UTF8 = {

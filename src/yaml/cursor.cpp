@@ -7,10 +7,6 @@
 namespace corvane::yaml {
 namespace {
 
-constexpr std::string_view kBoolTag = "tag:yaml.org,2002:bool";
-constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
-constexpr std::string_view kFloatTag = "tag:yaml.org,2002:float";
-
 std::string string_description(std::string_view text) {
     return "string " + debug_quoted(text);
 }
@@ -67,43 +63,40 @@ std::string describe_untagged(std::string_view text) {
 
 Error scalar_error(const Event &event, std::string_view expected) {
     std::string_view text = event.value;
-    if (event.has_tag) {
-        std::string_view tag = event.tag;
-        if (tag == kBoolTag) {
-            if (auto flag = parse_bool(text))
-                return Error::invalid_type(bool_description(*flag), expected);
-            return Error::invalid_value(string_description(text), "a boolean");
-        }
-        if (tag == kIntTag) {
-            if (auto description = describe_integer(text))
-                return Error::invalid_type(*description, expected);
-            return Error::invalid_value(string_description(text), "an integer");
-        }
-        if (tag == kFloatTag) {
-            if (auto value = parse_float(text))
-                return Error::invalid_type(float_description(*value), expected);
-            return Error::invalid_value(string_description(text), "a float");
-        }
-        if (tag == kNullTag) {
-            if (is_null_word(text))
-                return Error::invalid_type("unit value", expected);
-            return Error::invalid_value(string_description(text), "null");
-        }
-        if (tag.starts_with('!') && event.style == ScalarStyle::Plain)
+    switch (event.tag) {
+    case Tag::Bool:
+        if (auto flag = parse_bool(text))
+            return Error::invalid_type(bool_description(*flag), expected);
+        return Error::invalid_value(string_description(text), "a boolean");
+    case Tag::Int:
+        if (auto description = describe_integer(text))
+            return Error::invalid_type(*description, expected);
+        return Error::invalid_value(string_description(text), "an integer");
+    case Tag::Float:
+        if (auto value = parse_float(text))
+            return Error::invalid_type(float_description(*value), expected);
+        return Error::invalid_value(string_description(text), "a float");
+    case Tag::Null:
+        if (is_null_word(text))
+            return Error::invalid_type("unit value", expected);
+        return Error::invalid_value(string_description(text), "null");
+    case Tag::None:
+    case Tag::Local:
+        if (event.style == ScalarStyle::Plain)
             return Error::invalid_type(describe_untagged(text), expected);
-        return Error::invalid_type(string_description(text), expected);
+        break;
+    case Tag::Other:
+        break;
     }
-    if (event.style == ScalarStyle::Plain)
-        return Error::invalid_type(describe_untagged(text), expected);
     return Error::invalid_type(string_description(text), expected);
 }
 
 // Plain scalars are typed by their text; a literal block scalar only when it
 // carries the type's own tag.
-bool typed_by_text(const Event &event, std::string_view tag) {
+bool typed_by_text(const Event &event, Tag tag) {
     if (event.style == ScalarStyle::Plain)
         return true;
-    return event.style == ScalarStyle::Literal && event.has_tag && event.tag == tag;
+    return event.style == ScalarStyle::Literal && event.tag == tag;
 }
 
 // Consumes one node, following an alias, and hands a scalar to `accept`
@@ -198,7 +191,7 @@ Failure read_text(Cursor &cursor, std::string_view expected, std::string_view &o
 Failure read_unsigned(Cursor &cursor, std::string_view expected, std::uint64_t max,
                       std::uint64_t &out) {
     return read_scalar(cursor, expected, [&](const Event &event) -> Failure {
-        if (event.kind == EventKind::Scalar && typed_by_text(event, kIntTag)) {
+        if (event.kind == EventKind::Scalar && typed_by_text(event, Tag::Int)) {
             if (auto value = parse_unsigned_u64(event.value)) {
                 if (*value > max)
                     return Error::invalid_value(integer_description(std::to_string(*value)),
@@ -213,7 +206,7 @@ Failure read_unsigned(Cursor &cursor, std::string_view expected, std::uint64_t m
 
 Failure read_bool(Cursor &cursor, std::string_view expected, bool &out) {
     return read_scalar(cursor, expected, [&](const Event &event) -> Failure {
-        if (event.kind == EventKind::Scalar && typed_by_text(event, kBoolTag)) {
+        if (event.kind == EventKind::Scalar && typed_by_text(event, Tag::Bool)) {
             if (auto flag = parse_bool(event.value)) {
                 out = *flag;
                 return {};
@@ -229,9 +222,9 @@ Failure is_present(const Event &event, bool &present) {
         present = false;
     } else if (event.kind == EventKind::Scalar && event.style == ScalarStyle::Plain) {
         std::string_view text = event.value;
-        if (!event.has_tag) {
+        if (event.tag == Tag::None) {
             present = !text.empty() && !is_null_word(text);
-        } else if (event.tag == kNullTag) {
+        } else if (event.tag == Tag::Null) {
             if (!is_null_word(text))
                 return Error::invalid_value(string_description(text), "null");
             present = false;

@@ -78,8 +78,6 @@ class Cursor {
 // "string \"x\"", "sequence", ... The error the caller then raises.
 [[nodiscard]] Error invalid_type(const Event &event, std::string_view expected);
 
-inline constexpr std::string_view kNullTag = "tag:yaml.org,2002:null";
-
 // Texts, numbers and booleans. Each consumes one node (following aliases) and
 // reports errors at that node. Texts are borrowed, as the event's.
 [[nodiscard]] Failure read_text(Cursor &cursor, std::string_view expected, std::string_view &out);

@@ -19,16 +19,20 @@ enum class EventKind : std::uint8_t {
 
 enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Literal, Folded };
 
+// All the reading rules tell apart in a scalar's tag: none, the four core
+// types' own, a local one ("!..."), any other. Nothing else of a tag is
+// kept, so an event costs the same however long its tag grew.
+enum class Tag : std::uint8_t { None, Null, Bool, Int, Float, Local, Other };
+
 // One parse event as the reading code sees it. Its texts are borrowed: from
 // the parser (valid until the next event is parsed) or from a stored
 // document (valid as long as the document).
 struct Event {
     EventKind kind = EventKind::Void;
     ScalarStyle style = ScalarStyle::Plain;
-    bool has_tag = false;
+    Tag tag = Tag::None;
     Mark mark;
     std::string_view value;         // a scalar's text
-    std::string_view tag;           // a scalar's tag, when has_tag
     std::uint32_t alias_target = 0; // a stored alias: index of the anchored node's first event
 
     bool is_empty_plain() const {

@@ -2,7 +2,9 @@
 
 #include "errors/messages.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <yaml.h>
@@ -68,6 +70,44 @@ std::string_view as_text(const yaml_char_t *text) {
     return text ? std::string_view(reinterpret_cast<const char *>(text)) : std::string_view();
 }
 
+constexpr std::string_view kNullTag = "tag:yaml.org,2002:null";
+constexpr std::string_view kBoolTag = "tag:yaml.org,2002:bool";
+constexpr std::string_view kIntTag = "tag:yaml.org,2002:int";
+constexpr std::string_view kFloatTag = "tag:yaml.org,2002:float";
+constexpr std::size_t kLongestCoreTag =
+    std::max({kNullTag.size(), kBoolTag.size(), kIntTag.size(), kFloatTag.size()});
+
+Tag classify_tag(const yaml_char_t *text) {
+    if (!text)
+        return Tag::None;
+    const std::string_view tag = as_text(text);
+    if (tag == kNullTag)
+        return Tag::Null;
+    if (tag == kBoolTag)
+        return Tag::Bool;
+    if (tag == kIntTag)
+        return Tag::Int;
+    if (tag == kFloatTag)
+        return Tag::Float;
+    return tag.starts_with('!') ? Tag::Local : Tag::Other;
+}
+
+// libyaml copies a %TAG directive's whole prefix into the tag of every node
+// that names its handle: a long prefix and many short tagged nodes would cost
+// their product in time. Of a tag only its class is read, and a prefix longer
+// than any core tag keeps its class (Local or Other, by its first character)
+// when cut to one byte more than the longest core tag; libyaml reads the
+// prefix up to its terminating NUL, so the cut is a NUL written there.
+void shorten_tag_prefixes(yaml_parser_t &parser) {
+    constexpr std::size_t kKept = kLongestCoreTag + 1;
+    for (auto *directive = parser.tag_directives.start; directive != parser.tag_directives.top;
+         ++directive) {
+        auto *prefix = directive->prefix;
+        if (prefix && std::strlen(reinterpret_cast<const char *>(prefix)) > kKept)
+            prefix[kKept] = '\0';
+    }
+}
+
 } // namespace
 
 // The libyaml event last parsed; its texts stay valid until the next one.
@@ -123,8 +163,10 @@ Failure Parser::next(Event &event, bool &more) {
         event = Event{};
         event.mark = to_mark(parsed.start_mark);
         switch (parsed.type) {
-        case YAML_STREAM_START_EVENT:
         case YAML_DOCUMENT_START_EVENT:
+            shorten_tag_prefixes(*parser_);
+            continue;
+        case YAML_STREAM_START_EVENT:
         case YAML_NO_EVENT:
             continue;
         case YAML_STREAM_END_EVENT:
@@ -142,8 +184,7 @@ Failure Parser::next(Event &event, bool &more) {
             event.style = to_style(scalar.style);
             event.value =
                 std::string_view(reinterpret_cast<const char *>(scalar.value), scalar.length);
-            event.has_tag = scalar.tag != nullptr;
-            event.tag = as_text(scalar.tag);
+            event.tag = classify_tag(scalar.tag);
             break;
         }
         case YAML_SEQUENCE_START_EVENT:

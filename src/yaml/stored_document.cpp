@@ -26,6 +26,7 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
         Compact compact;
         compact.kind = event.kind;
         compact.style = event.style;
+        compact.tag = event.tag;
         compact.mark = event.mark;
         const auto index = static_cast<std::uint32_t>(events_.size());
         const std::string_view anchor = parser.anchor();
@@ -45,14 +46,6 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
                 return;
             compact.value_offset = value.offset;
             compact.value_length = value.length;
-            if (event.has_tag) {
-                Span tag{};
-                if (!store(event.tag, tag))
-                    return;
-                compact.has_tag = true;
-                compact.tag_index = static_cast<std::uint32_t>(tags_.size());
-                tags_.push_back(tag);
-            }
         }
         events_.push_back(compact);
     }
@@ -61,7 +54,8 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
 }
 
 bool StoredDocument::store(std::string_view text, Span &span) {
-    // Offsets are 32-bit; the store outgrows the text only by the tags.
+    // Offsets are 32-bit; escapes can make a scalar longer than its source
+    // (the two-byte escape \L stands for three bytes).
     if (store_.size() + text.size() > kLargestText) {
         error_ = Error::syntax(messages::kDocumentTooLarge);
         return false;
@@ -76,17 +70,12 @@ Event StoredDocument::event(std::size_t index) const {
     Event event;
     event.kind = compact.kind;
     event.style = compact.style;
+    event.tag = compact.tag;
     event.mark = compact.mark;
     if (compact.kind == EventKind::Alias) {
         event.alias_target = compact.alias_target;
     } else if (compact.kind == EventKind::Scalar) {
-        const std::string_view store = store_;
-        event.value = store.substr(compact.value_offset, compact.value_length);
-        if (compact.has_tag) {
-            const Span &tag = tags_[compact.tag_index];
-            event.has_tag = true;
-            event.tag = store.substr(tag.offset, tag.length);
-        }
+        event.value = std::string_view(store_).substr(compact.value_offset, compact.value_length);
     }
     return event;
 }

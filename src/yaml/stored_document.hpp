@@ -10,9 +10,12 @@
 namespace corvane::yaml {
 
 // Every event of a document, kept so that aliases can read their anchored
-// node again: texts copied into one store, each alias resolved to the index
-// of its anchored node's first event. Only documents that may hold aliases
-// are kept whole; the others are read as they are parsed.
+// node again: scalar texts copied into one store, each alias resolved to the
+// index of its anchored node's first event, each anchor name kept once while
+// the document is parsed. A scalar's tag is kept as its class alone, so what
+// the document holds is bounded by the bytes of the text it came from. Only
+// documents that may hold aliases are kept whole; the others are read as
+// they are parsed.
 class StoredDocument {
   public:
     // Parses up to the end of the first document, or up to the failure that
@@ -29,14 +32,11 @@ class StoredDocument {
     struct Compact {
         EventKind kind = EventKind::Void;
         ScalarStyle style = ScalarStyle::Plain;
-        bool has_tag = false;
+        Tag tag = Tag::None;
         Mark mark;
         std::uint32_t value_offset = 0;
         std::uint32_t value_length = 0;
-        union {
-            std::uint32_t alias_target = 0; // an alias: index of the anchored node's first event
-            std::uint32_t tag_index;        // a tagged scalar: its entry in tags_
-        };
+        std::uint32_t alias_target = 0; // an alias: index of the anchored node's first event
     };
     static_assert(sizeof(Compact) <= 24);
 
@@ -48,7 +48,6 @@ class StoredDocument {
     [[nodiscard]] bool store(std::string_view text, Span &span);
 
     std::vector<Compact> events_;
-    std::vector<Span> tags_;
     std::string store_;
     Failure error_;
 };
