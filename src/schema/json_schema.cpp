@@ -32,9 +32,12 @@ std::uint64_t largest(FieldKind kind) {
     }
 }
 
-// The integer forms YAML loaders may hand over as text although the module
-// reads them as numbers: binary, and any radix form with a leading "+".
-constexpr std::string_view kIntegerText = R"("^\\+?0b[01_]+$|^\\+0x[0-9a-fA-F_]+$|^\\+0o[0-7_]+$")";
+// The plain scalars the module reads as integers and booleans whatever their
+// tag, as text: YAML loaders hand them over as strings where they carry a
+// !!str tag, and binary or "+"-signed radix forms where their rules differ.
+constexpr std::string_view kIntegerText =
+    R"("^\\+?(0|[1-9][0-9]*|0x[0-9a-fA-F]+|0o[0-7]+|0b[01]+)$")";
+constexpr std::string_view kBoolText = R"("^(true|True|TRUE|false|False|FALSE)$")";
 
 // The schema of one setting's value. Texts take any scalar (a plain scalar
 // reads as its text); unset optional settings are written as null.
@@ -46,7 +49,9 @@ std::string value_schema(FieldKind kind, bool nullable, std::string_view descrip
         out += R"(,"type":["string","number","boolean","null"]})";
         return out;
     case FieldKind::Bool:
-        out += nullable ? R"(,"type":["boolean","null"]})" : R"(,"type":"boolean"})";
+        out += R"(,"anyOf":[{"type":"boolean"},{"type":"string","pattern":)";
+        out += kBoolText;
+        out += nullable ? R"(},{"type":"null"}]})" : "}]}";
         return out;
     default:
         break;
