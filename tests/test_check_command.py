@@ -231,3 +231,39 @@ def test_schema_agrees_with_what_a_read_accepts(tmp_path):
         print(f"  {len(ids)} {name}")
     assert accepted > 200
     assert not [name for name in by_class if name.startswith("unexplained")], by_class
+
+
+# --- the pre-commit hook -------------------------------------------------------------
+
+
+@pytest.mark.long
+def test_pre_commit_hook(tmp_path):
+    """The hook of .pre-commit-hooks.yaml, installed by pre-commit from this
+    repository (a build from source), and its `language: system` variant,
+    each on the example manifest and on a faulty one."""
+    bin_folder = str(pathlib.Path(sys.executable).parent)
+    pre_commit = shutil.which("pre-commit", path=bin_folder)
+    if pre_commit is None or shutil.which("git") is None:
+        pytest.skip("pre-commit (requirements-dev.txt) and git are needed")
+    repo = tmp_path / "repo"
+    repo.mkdir()
+    (repo / "manifest.yaml").write_text(MANIFESTS["clean.yaml"], encoding="utf-8")
+    (repo / "faulty-manifest.yaml").write_text(MANIFESTS["type_errors.yaml"], encoding="utf-8")
+    (repo / ".pre-commit-config.yaml").write_text(
+        "repos:\n- repo: local\n  hooks:\n  - id: corvane-config-check\n"
+        "    name: corvane-config check\n    entry: corvane-config check\n"
+        "    language: system\n    files: manifest\\.yaml$\n", encoding="utf-8")
+    environment = {"PATH": bin_folder + ":/usr/bin:/bin", "HOME": str(tmp_path),
+                   "PRE_COMMIT_HOME": str(tmp_path / "cache")}
+    for command in (["git", "init", "-q"], ["git", "add", "."]):
+        subprocess.run(command, cwd=repo, check=True, env=environment)
+    finding = (f"faulty-manifest.yaml:24:23: r2: {PREFIX}corvane.readers_config.r2."
+               f'max_batch_size: invalid type: string "lots", expected u64 at line 24 column 23')
+    for hook in (["try-repo", str(ROOT), "corvane-config-check"], ["run"]):
+        for files, status in ((["manifest.yaml"], 0),
+                              (["manifest.yaml", "faulty-manifest.yaml"], 1)):
+            done = subprocess.run([pre_commit, *hook, "--files", *files], cwd=repo,
+                                  capture_output=True, text=True, env=environment,
+                                  timeout=1200)
+            assert done.returncode == status, done.stdout + done.stderr
+            assert (finding in done.stdout) == (status == 1), done.stdout
