@@ -125,29 +125,29 @@ std::string_view finding_kind_name(FindingKind kind) {
     return "read";
 }
 
-Result<ManifestCheck> check_manifest(std::string_view path, const io::InterruptCheck &interrupt) {
+ManifestCheck check_manifest_text(std::string_view text) {
     ManifestCheck check;
-    Result<std::string> text = read_file_utf8(path, interrupt);
-    if (!text && text.error().kind() == ErrorKind::Interrupted)
-        return std::move(text).error();
-    if (!text) {
-        check.findings.push_back({1, 1, std::nullopt, FindingKind::Read, text.error().display()});
-        return check;
-    }
     ReaderWatch watch;
     Sections<OptionManifestConfig> sections;
-    if (parse_manifest_watched(text.value(), watch, sections)) {
-        check_failed_parse(text.value(), check);
+    if (parse_manifest_watched(text, watch, sections)) {
+        check_failed_parse(text, check);
     } else if (const OptionManifestConfig *section = sections.find(kSectionName)) {
-        check_section(text.value(), sections, *section, watch, check);
+        check_section(text, sections, *section, watch, check);
     } else {
         check.findings.push_back({1, 1, std::nullopt, FindingKind::Read,
                                   serialization_error(messages::kNoSection).display()});
     }
-    std::stable_sort(check.findings.begin(), check.findings.end(),
-                     [](const Finding &a, const Finding &b) {
-                         return std::pair(a.line, a.column) < std::pair(b.line, b.column);
-                     });
+    return check;
+}
+
+Result<ManifestCheck> check_manifest(std::string_view path, const io::InterruptCheck &interrupt) {
+    Result<std::string> text = read_file_utf8(path, interrupt);
+    if (text)
+        return check_manifest_text(text.value());
+    if (text.error().kind() == ErrorKind::Interrupted)
+        return std::move(text).error();
+    ManifestCheck check;
+    check.findings.push_back({1, 1, std::nullopt, FindingKind::Read, text.error().display()});
     return check;
 }
 

@@ -34,6 +34,10 @@ struct ManifestCheck {
     std::vector<Finding> findings;
 };
 
+// Checks a whole manifest text. Findings come in reading order, so the first
+// "read" finding is the error that every read of the text raises.
+ManifestCheck check_manifest_text(std::string_view text);
+
 // Checks the whole manifest at `path` with one parse (a second only where the
 // first finds an error or an incomplete server section). The only error is an
 // interrupted wait; everything about the file is a finding.
