@@ -3,9 +3,11 @@
 // the document's events are kept (as for documents with aliases) or read as
 // they are parsed. For every input that reads in the
 // rewrite form, the "corvane" section written out and read again must be the
-// same section, and writing that again must give the same text. Any
-// difference is a crash.
+// same section, and writing that again must give the same text. The
+// whole-manifest check must fail the input exactly when a read does, first
+// with the read's message. Any difference is a crash.
 #include "schema/manifest.hpp"
+#include "schema/manifest_check.hpp"
 #include "yaml/scalars.hpp"
 
 #include <cstddef>
@@ -126,6 +128,24 @@ void check_retention_agrees(const Result<Sections> &as_needed, const Result<Sect
     }
 }
 
+// The whole-manifest check (which recovers past readers' errors) agrees with
+// a read: it reports a read failure exactly when the lookup fails or finds no
+// "corvane" section, its first one carrying the lookup's message.
+void check_whole_manifest_check(std::string_view text,
+                                const Result<Sections<OptionManifestConfig>> &lookup) {
+    ManifestCheck check = check_manifest_text(text);
+    const Finding *first_read = nullptr;
+    for (const Finding &finding : check.findings)
+        if (finding.kind == FindingKind::Read && first_read == nullptr)
+            first_read = &finding;
+    if (!lookup) {
+        if (first_read == nullptr || first_read->message != lookup.error().display())
+            fault();
+    } else if ((lookup->find(kSectionName) == nullptr) != (first_read != nullptr)) {
+        fault();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -133,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto lookup = parse_manifest_for_lookup(text);
     check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::Always));
     check_filtered_lookup(text, lookup);
+    check_whole_manifest_check(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
     check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
     if (!rewrite)

@@ -37,7 +37,7 @@ sdist=dist/corvane_config-$version.tar.gz
 missing=0
 listing=$(tar tzf "$sdist")
 for needed in CMakeLists.txt pyproject.toml README.md docs/ LICENSE src/module.cpp tools/ \
-              stubs/corvane_config-stubs/__init__.pyi; do
+              stubs/corvane_config-stubs/__init__.pyi src/corvane_config_cli/manifest.schema.json; do
     grep -q "^corvane_config-$version/$needed" <<<"$listing" || { echo "sdist lacks $needed" >&2; missing=1; }
 done
 [ "$missing" -eq 0 ] || exit 1
@@ -91,7 +91,8 @@ for wheel in dist/*.whl; do
     contents=$(python -m zipfile -l "$wheel")
     for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.cpython-" \
                   "corvane_config.libs/libyaml" "dist-info/licenses/LICENSE" \
-                  "dist-info/licenses/libyaml/copyright"; do
+                  "dist-info/licenses/libyaml/copyright" "corvane_config_cli/__main__.py" \
+                  "corvane_config_cli/manifest.schema.json"; do
         grep -q "$needed" <<<"$contents" || { echo "$wheel lacks $needed" >&2; missing=1; }
     done
     tag=$(auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | grep -o 'platform tag: *"[^"]*"' | head -1)

@@ -81,6 +81,8 @@ Ref create_module() {
     Ref name = Ref::steal(PyObject_GetAttrString(from_state, "__name__"));
     if (!name || PyObject_SetAttr(module.get(), name.get(), from_state) < 0)
         return {};
+    if (!add_check_functions(module.get()))
+        return {};
     return module;
 }
 

@@ -252,6 +252,13 @@ def operations(files):
         raises(Exception, VALID.add_to_manifest_yaml, MISSING, "r")
         raises(TypeError, read_corvane_readers_config, BytesPath(), "r")
 
+    def check_manifests():
+        # Every kind of outcome: clean, each kind of read failure (the data
+        # error takes the recovering second parse), an incomplete server.
+        for name in ("valid", "syntax", "data", "no_corvane", "incomplete_server", "missing"):
+            corvane_config._check_manifest(files[name])
+        assert corvane_config._manifest_schema()
+
     read, add = "read_corvane_readers_config", "ReaderConfig.add_to_manifest_yaml"
     not_found = "File Not Found on path: {}".format
     return {
@@ -312,6 +319,8 @@ def operations(files):
             read_properties, 5_000, [f"ReaderConfig.{name}" for name in PROPERTIES],
             len(PROPERTIES)),
         "argument errors": Operation(argument_errors, 20_000, [read, add], 5),
+        "check whole manifests": Operation(
+            check_manifests, 1_000, ["_check_manifest", "_manifest_schema"], 7),
     }
 
 

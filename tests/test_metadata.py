@@ -34,6 +34,10 @@ def test_distribution_holds_the_module_the_stubs_and_the_license():
     assert module in files
     assert "corvane_config-stubs/__init__.pyi" in files
     assert f"corvane_config-{PROJECT['version']}.dist-info/licenses/LICENSE" in files
+    # The corvane-config command, its package and the schema file it ships.
+    assert {"corvane_config_cli/__main__.py", "corvane_config_cli/manifest.schema.json"} <= files
+    scripts = importlib.metadata.entry_points(group="console_scripts", name="corvane-config")
+    assert [script.value for script in scripts] == ["corvane_config_cli:main"]
 
 
 def test_bundled_libyaml_comes_with_its_licence():

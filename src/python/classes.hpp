@@ -23,4 +23,8 @@ PyObject *reader_config_from_state_function();
 // The module-level function read_corvane_readers_config, bound to `module`.
 Ref make_read_function(PyObject *module);
 
+// Sets the private helpers of the corvane-config command on `module`
+// (underscore names, not in __all__). False with an exception set on failure.
+bool add_check_functions(PyObject *module);
+
 } // namespace corvane::py

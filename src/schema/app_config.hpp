@@ -65,30 +65,35 @@ struct ServerField {
     FieldKind kind;
     ServerMember<AppConfig, Plain>::Any complete;
     ServerMember<OptionAppConfig, std::optional>::Any optional;
+    std::string_view description; // one line, for the manifest's JSON Schema
 };
 
 // The twelve settings in AppConfig's declaration order: the order they are
 // written in and the order in which a missing one is looked for.
 inline constexpr std::array<ServerField, 12> kServerFields{{
-    {"echo", FieldKind::Bool, &AppConfig::echo, &OptionAppConfig::echo},
-    {"port", FieldKind::U16, &AppConfig::port, &OptionAppConfig::port},
+    {"echo", FieldKind::Bool, &AppConfig::echo, &OptionAppConfig::echo,
+     "Whether the server echoes requests in its log."},
+    {"port", FieldKind::U16, &AppConfig::port, &OptionAppConfig::port, "Port of the main API."},
     {"enable_metrics", FieldKind::Bool, &AppConfig::enable_metrics,
-     &OptionAppConfig::enable_metrics},
+     &OptionAppConfig::enable_metrics, "Whether the server exports metrics."},
     {"heartbeat_check_interval", FieldKind::U64, &AppConfig::heartbeat_check_interval,
-     &OptionAppConfig::heartbeat_check_interval},
+     &OptionAppConfig::heartbeat_check_interval, "Interval between reader heartbeat checks."},
     {"management_port", FieldKind::U16, &AppConfig::management_port,
-     &OptionAppConfig::management_port},
-    {"vertex_port", FieldKind::U16, &AppConfig::vertex_port, &OptionAppConfig::vertex_port},
-    {"openai_port", FieldKind::U16, &AppConfig::openai_port, &OptionAppConfig::openai_port},
-    {"snowflake_port", FieldKind::U16, &AppConfig::snowflake_port,
-     &OptionAppConfig::snowflake_port},
-    {"internal_port", FieldKind::U16, &AppConfig::internal_port, &OptionAppConfig::internal_port},
+     &OptionAppConfig::management_port, "Port of the management API."},
+    {"vertex_port", FieldKind::U16, &AppConfig::vertex_port, &OptionAppConfig::vertex_port,
+     "Port of the Vertex-style API."},
+    {"openai_port", FieldKind::U16, &AppConfig::openai_port, &OptionAppConfig::openai_port,
+     "Port of the OpenAI-style API."},
+    {"snowflake_port", FieldKind::U16, &AppConfig::snowflake_port, &OptionAppConfig::snowflake_port,
+     "Port of the Snowflake-style API."},
+    {"internal_port", FieldKind::U16, &AppConfig::internal_port, &OptionAppConfig::internal_port,
+     "Port of the internal API the readers call."},
     {"repository_path", FieldKind::Text, &AppConfig::repository_path,
-     &OptionAppConfig::repository_path},
+     &OptionAppConfig::repository_path, "Folder that holds the model repository."},
     {"body_size_limit_bytes", FieldKind::Usize, &AppConfig::body_size_limit_bytes,
-     &OptionAppConfig::body_size_limit_bytes},
+     &OptionAppConfig::body_size_limit_bytes, "Largest request body accepted, in bytes."},
     {"allow_remote_images", FieldKind::Bool, &AppConfig::allow_remote_images,
-     &OptionAppConfig::allow_remote_images},
+     &OptionAppConfig::allow_remote_images, "Whether requests may name images by remote URL."},
 }};
 
 // The row's member in the given form.

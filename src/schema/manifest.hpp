@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace corvane {
 
@@ -42,6 +43,28 @@ inline constexpr std::string_view kReadersKey = "readers_config";
 // Which readers a parse keeps: all, or only those stored under one id (the
 // others are still read and checked, as every reader must be valid).
 using ReaderFilter = std::optional<std::string_view>;
+
+// What a check of a whole manifest sees of a parse (schema/manifest_check.cpp);
+// reads and rewrites never use it.
+struct ReaderWatch {
+    // Go on past a reader's own data error: the reader is read again through
+    // a replay and skipped, so the parse needs Retention::Always.
+    bool recover = false;
+    // The key of each reader in the last "corvane" section, in file order.
+    std::vector<std::pair<std::string, yaml::Mark>> main_reader_keys;
+    // Recovering: each reader's first data error, with the reader's id.
+    std::vector<std::pair<std::string, yaml::Error>> reader_faults;
+    // Recovering: the reader in which the parse itself stopped, if any.
+    std::optional<std::string> stopped_in_reader;
+    bool in_main_section = false; // set while the "corvane" section is read
+};
+
+// The parse of a check: the YAML layer's failure itself (the first one
+// outside a reader when recovering), not a ConfigError.
+yaml::Failure parse_manifest_watched(std::string_view text, ReaderWatch &watch,
+                                     Sections<OptionManifestConfig> &sections);
+// The failure that a rewrite's parse of the text meets, if any.
+yaml::Failure rewrite_parse_failure(std::string_view text);
 
 // Parses a whole manifest text. Errors are Serialization errors whose text is
 // the YAML layer's complete message. The result does not depend on

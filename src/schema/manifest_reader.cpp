@@ -110,19 +110,43 @@ struct ReaderForm {
 
 // Readers other than `kept` (when given) are read and checked but not stored,
 // so looking one up in a large manifest keeps one record, not all of them.
-Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &kept) {
+// A check's `watch` notes where the readers stand and may recover from their errors.
+Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &kept,
+                     ReaderWatch *watch) {
     ReaderConfig scratch;
+    auto read_one = [&](std::string_view key, Cursor &value) -> Failure {
+        if (kept && *kept != key) {
+            scratch = ReaderConfig();
+            return read_record(value, ReaderForm{scratch});
+        }
+        ReaderConfig reader;
+        if (Failure failure = read_record(value, ReaderForm{reader}))
+            return failure;
+        readers.put(std::string(key), std::move(reader));
+        return {};
+    };
     return yaml::read_mapping(
         cursor, "a map", "a string",
-        [&](std::string_view key, Cursor &value) -> Failure {
-            if (kept && *kept != key) {
-                scratch = ReaderConfig();
-                return read_record(value, ReaderForm{scratch});
-            }
-            ReaderConfig reader;
-            if (Failure failure = read_record(value, ReaderForm{reader}))
+        [&](std::string_view key, Cursor &value, yaml::Mark key_mark) -> Failure {
+            if (watch == nullptr)
+                return read_one(key, value);
+            if (watch->in_main_section)
+                watch->main_reader_keys.emplace_back(std::string(key), key_mark);
+            if (!watch->recover)
+                return read_one(key, value);
+            Failure own;
+            if (Failure failure = value.read_isolated(
+                    own, [&](Cursor &replay) { return read_one(key, replay); })) {
+                // A data error met before the parse stopped is what a read reports.
+                if (own && own->kind() != yaml::Error::Kind::Syntax &&
+                    own->kind() != yaml::Error::Kind::EndOfStream)
+                    watch->reader_faults.emplace_back(std::string(key), std::move(*own));
+                else
+                    watch->stopped_in_reader = std::string(key);
                 return failure;
-            readers.put(std::string(key), std::move(reader));
+            }
+            if (own)
+                watch->reader_faults.emplace_back(std::string(key), std::move(*own));
             return {};
         },
         [] { return Failure(); });
@@ -158,36 +182,47 @@ template <class Section> struct SectionForm {
     static constexpr const auto &kFields = kSectionFields;
     Section &section;
     const ReaderFilter &kept;
+    ReaderWatch *watch;
 
     static bool required(const SectionField &) { return true; }
     Failure read(std::size_t index, Cursor &value) {
         using Server = decltype(section.server_config);
         if (index == 0)
             return read_record(value, ServerForm<Server>{section.server_config});
-        return read_readers(value, section.readers_config, kept);
+        return read_readers(value, section.readers_config, kept, watch);
     }
 };
 
 // ---- the document -------------------------------------------------------------
 
 template <class Section>
-Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept,
-                                         yaml::Retention retention) {
+Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Retention retention,
+                       ReaderWatch *watch, Sections<Section> &sections) {
     yaml::Loader loader(text, retention);
-    Sections<Section> sections;
-    Failure failure = loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
+    return loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
         return yaml::read_mapping(
             cursor, "a map", "a string",
             [&](std::string_view key, Cursor &value) -> Failure {
+                if (watch != nullptr) {
+                    watch->in_main_section = key == kSectionName;
+                    if (watch->in_main_section) // a repeated section replaces the earlier
+                        watch->main_reader_keys.clear();
+                }
                 Section section;
-                if (Failure inner = read_record(value, SectionForm<Section>{section, kept}))
+                if (Failure inner = read_record(value, SectionForm<Section>{section, kept, watch}))
                     return inner;
                 sections.put(std::string(key), std::move(section));
                 return {};
             },
             [] { return Failure(); });
     });
-    if (failure)
+}
+
+template <class Section>
+Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept,
+                                         yaml::Retention retention) {
+    Sections<Section> sections;
+    if (Failure failure = parse_sections(text, kept, retention, nullptr, sections))
         return serialization_error(failure->to_string());
     return sections;
 }
@@ -203,6 +238,17 @@ Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_vie
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text,
                                                             yaml::Retention retention) {
     return parse_manifest<ManifestConfig>(text, std::nullopt, retention);
+}
+
+yaml::Failure parse_manifest_watched(std::string_view text, ReaderWatch &watch,
+                                     Sections<OptionManifestConfig> &sections) {
+    yaml::Retention retention = watch.recover ? yaml::Retention::Always : yaml::Retention::AsNeeded;
+    return parse_sections(text, std::nullopt, retention, &watch, sections);
+}
+
+yaml::Failure rewrite_parse_failure(std::string_view text) {
+    Sections<ManifestConfig> sections;
+    return parse_sections(text, std::nullopt, yaml::Retention::AsNeeded, nullptr, sections);
 }
 
 } // namespace corvane

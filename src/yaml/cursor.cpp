@@ -153,6 +153,10 @@ bool Cursor::texts_are_stored() const {
     return loader_.texts_are_stored();
 }
 
+std::size_t Cursor::stored_position() const {
+    return loader_.stored_position(replay_);
+}
+
 bool Cursor::count_expansion() {
     return loader_.count_expansion();
 }

@@ -53,6 +53,17 @@ class Cursor {
     // Skips one whole node, whatever its shape; aliases are not followed.
     [[nodiscard]] Failure skip();
 
+    // For a check that goes on past a node's error: reads the node with
+    // read(Cursor&) through a replay, leaving `outcome` its failure, then
+    // skips it here whatever the outcome. Needs a Loader that keeps its
+    // events (Retention::Always). Returns the skip's failure.
+    template <class Read> [[nodiscard]] Failure read_isolated(Failure &outcome, Read &&read) {
+        std::size_t position = stored_position();
+        Cursor replay(loader_, &position, path_, remaining_depth_);
+        outcome = read(replay);
+        return skip();
+    }
+
     // One nesting level down for the length of read(); fails past the limit
     // (reachable only through aliases: the parser bounds plain nesting).
     template <class Read> [[nodiscard]] Failure nested(Mark mark, Read &&read) {
@@ -66,6 +77,7 @@ class Cursor {
 
   private:
     [[nodiscard]] bool count_expansion();
+    std::size_t stored_position() const;
 
     Loader &loader_;
     std::size_t *replay_; // null on the main stream

@@ -4,6 +4,7 @@
 // inlines into it.
 
 #include <string>
+#include <type_traits>
 
 namespace corvane::yaml {
 
@@ -33,6 +34,7 @@ Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view
                     break;
                 }
                 const bool key_is_scalar = key_event->kind == EventKind::Scalar;
+                const Mark key_mark = key_event->mark;
                 std::string_view key;
                 if (Failure failure = read_text(cursor, key_expected, key))
                     return failure;
@@ -40,8 +42,13 @@ Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view
                     key = key_copy.assign(key);
                 Path value_path =
                     key_is_scalar ? Path::child(cursor.path(), key) : Path::unknown(cursor.path());
-                Failure failure =
-                    cursor.below(value_path, [&](Cursor &value) { return on_entry(key, value); });
+                // A walker that wants to know where each key stands takes its mark too.
+                Failure failure = cursor.below(value_path, [&](Cursor &value) {
+                    if constexpr (std::is_invocable_v<OnEntry &, std::string_view, Cursor &, Mark>)
+                        return on_entry(key, value, key_mark);
+                    else
+                        return on_entry(key, value);
+                });
                 if (failure)
                     return failure;
             }

@@ -63,6 +63,10 @@ class Error {
 
     std::string to_string() const;
 
+    Kind kind() const { return kind_; }
+    // Where a data error was found, once fixed (syntax errors carry theirs in the text).
+    const std::optional<Mark> &mark() const { return mark_; }
+
   private:
     Error(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
 

@@ -1,5 +1,7 @@
 #include "yaml/loader.hpp"
 
+#include <stdexcept>
+
 namespace corvane::yaml {
 namespace {
 
@@ -56,6 +58,12 @@ void Loader::advance(std::size_t *replay) {
         ++*replay;
     else
         ++position_;
+}
+
+std::size_t Loader::stored_position(const std::size_t *replay) const {
+    if (!stored_)
+        throw std::logic_error("an isolated read needs the document's events kept");
+    return replay ? *replay : position_;
 }
 
 bool Loader::count_expansion() {

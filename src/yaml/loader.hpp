@@ -46,6 +46,9 @@ class Loader {
     [[nodiscard]] bool count_expansion();
     // Whether event texts stay valid after the next event is read.
     bool texts_are_stored() const { return stored_.has_value(); }
+    // The index in the stored document of the next event at the main
+    // position (replay null) or at *replay; throws without a stored document.
+    std::size_t stored_position(const std::size_t *replay) const;
 
     [[nodiscard]] Failure stored_event(std::size_t index, Event &view) const;
     [[nodiscard]] Failure finish();

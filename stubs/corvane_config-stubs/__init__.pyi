@@ -159,3 +159,16 @@ def read_corvane_readers_config(
 ) -> ReaderConfig:
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""
+
+# Private helpers of the corvane-config command (corvane_config_cli); not in __all__.
+
+# (line, column, reader_id or None outside a reader, kind, message); kind is
+# "read", "validate" or "add".
+_Finding: TypeAlias = tuple[int, int, str | None, str, str]
+
+def _check_manifest(path: str | os.PathLike[str], /) -> tuple[int, list[_Finding]]:
+    """Check the whole manifest at path: (readers, findings), each finding
+    (line, column, reader_id or None, kind, message)."""
+
+def _manifest_schema() -> str:
+    """The manifest format's JSON Schema (draft-07), as compact JSON."""
