@@ -3,20 +3,40 @@
 #include "io/interrupt.hpp"
 #include "python/ref.hpp"
 
+#include <array>
+#include <cxxabi.h>
+#include <exception>
+#include <optional>
+#include <utility>
+
 namespace corvane::py {
 
 // Releases the interpreter lock for the life of the object, so that other
-// Python threads run while this one works on C++ values alone. The lock is
-// taken back when the object goes, also when a C++ exception leaves the
-// scope, so no released state ever reaches the interpreter. Nothing in the
+// Python threads run while this one works on C++ values alone. Nothing in the
 // scope may touch a Python object or set a Python exception, except through
-// interrupt_check().
+// interrupt_check(). Use it through without_interpreter_lock, which adds the
+// rules below.
+//
+// On CPython 3.12 and 3.13 a thread that takes the lock back while the
+// interpreter finalizes is ended with pthread_exit: a forced unwind
+// (abi::__forced_unwind) comes out of PyEval_RestoreThread. It must pass
+// every frame up to the thread's start: no catch may swallow it, no noexcept
+// frame may stand in its way, and nothing on its way may drop a reference
+// (the lock is not held and the interpreter is going away).
 class InterpreterLockReleased {
   public:
     InterpreterLockReleased() noexcept : thread_(PyEval_SaveThread()) {}
-    ~InterpreterLockReleased() { PyEval_RestoreThread(thread_); }
+    // A safety net only: the lock is normally taken back by retake(). Not
+    // noexcept, so that a forced unwind started here can leave.
+    ~InterpreterLockReleased() noexcept(false) {
+        if (thread_ != nullptr)
+            PyEval_RestoreThread(std::exchange(thread_, nullptr));
+    }
     InterpreterLockReleased(const InterpreterLockReleased &) = delete;
     InterpreterLockReleased &operator=(const InterpreterLockReleased &) = delete;
+
+    // Takes the lock back; may end the thread (see above).
+    void retake() { PyEval_RestoreThread(std::exchange(thread_, nullptr)); }
 
     // For the waits of the core: takes the lock back for a moment and runs
     // the signal handlers (the interpreter runs them on its main thread only;
@@ -28,14 +48,47 @@ class InterpreterLockReleased {
   private:
     static bool handlers_raised(void *self);
 
-    PyThreadState *thread_;
+    PyThreadState *thread_; // null while this thread holds the lock
 };
 
 // Runs `work(interrupt_check)` with the interpreter lock released and
-// returns its result (which must hold no Python object).
-template <class Work> auto without_interpreter_lock(Work &&work) {
-    InterpreterLockReleased released;
-    return work(released.interrupt_check());
+// returns its result, which must hold no Python object.
+//
+// Ownership: while the lock is released, other threads run and may drop the
+// last reference to anything this call was given (a functools.partial whose
+// __setstate__ runs meanwhile frees the arguments it passed). So every Python
+// object whose memory the work reads (a str's UTF-8, a bytes' buffer, a
+// ReaderConfig's record) is handed over in `owners`, as a reference of its
+// own, and no other reference is held by the caller across the call. The
+// owners are let go with the lock held after the work, or leaked when a
+// forced unwind ends the thread.
+//
+// The work's own C++ exceptions are caught while the lock is released and
+// rethrown once it is held again: an unwind that took the lock back in a
+// destructor could meet the forced unwind there, which ends in terminate.
+template <std::size_t N, class Work>
+auto without_interpreter_lock(std::array<Ref, N> owners, Work &&work) {
+    using Result = decltype(work(std::declval<const io::InterruptCheck &>()));
+    std::optional<Result> result;
+    std::exception_ptr failure;
+    try {
+        InterpreterLockReleased released;
+        try {
+            result.emplace(work(released.interrupt_check()));
+        } catch (const abi::__forced_unwind &) {
+            throw;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        released.retake();
+    } catch (const abi::__forced_unwind &) {
+        for (Ref &owner : owners)
+            static_cast<void>(owner.release()); // leaked: see above
+        throw;
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    return std::move(*result);
 }
 
 } // namespace corvane::py

@@ -21,26 +21,27 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
     std::array<PyObject *, 2> bound{};
     if (!bind_arguments(kParameters, args, nargsf, kwnames, bound))
         return nullptr;
-    // The path may come from an os.PathLike: `path` keeps its text alive.
-    std::optional<PathArgument> path;
     std::string_view path_text = kDefault;
     std::string_view reader_id = kDefault;
+    // What owns the texts while the lock is released (nothing for the
+    // defaults): the path's encoded bytes and the reader id's str.
+    std::array<Ref, 2> owners;
     if (bound[0] != nullptr) {
-        path = path_argument(bound[0], kNames[0]);
+        auto path = path_argument(bound[0], kNames[0]);
         if (!path)
             return nullptr;
         path_text = path->text;
+        owners[0] = std::move(path->owner);
     }
     if (bound[1] != nullptr) {
         auto text = text_argument(bound[1], kNames[1]);
         if (!text)
             return nullptr;
         reader_id = *text;
+        owners[1] = Ref::borrow(bound[1]);
     }
-    // The texts stay valid without the lock: `path` and the caller's
-    // arguments keep them alive for the whole call.
     Result<ReaderConfig> reader =
-        without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
+        without_interpreter_lock(std::move(owners), [&](const io::InterruptCheck &interrupt) {
             return read_reader_config(path_text, reader_id, interrupt);
         });
     if (!reader)

@@ -66,18 +66,19 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
         return nullptr;
-    auto path = path_argument(bound[0], names[0]); // keeps the path's text alive
+    auto path = path_argument(bound[0], names[0]);
     if (!path)
         return nullptr;
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    // The record never changes after it is built, and the texts are kept
-    // alive by `path` and the caller's arguments for the whole call: all
-    // stay valid without the lock.
-    Status written = without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
-        return add_to_manifest_yaml(*record, path->text, *reader_id, interrupt);
-    });
+    // The receiver owns the record (which never changes after it is built),
+    // the path's encoded bytes and the reader id's str own the texts.
+    std::array owners{Ref::borrow(self), std::move(path->owner), Ref::borrow(bound[1])};
+    Status written =
+        without_interpreter_lock(std::move(owners), [&](const io::InterruptCheck &interrupt) {
+            return add_to_manifest_yaml(*record, path->text, *reader_id, interrupt);
+        });
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;
