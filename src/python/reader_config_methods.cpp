@@ -5,8 +5,8 @@
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/interpreter_lock.hpp"
-#include "python/reader_config_object.hpp"
 #include "python/reader_fields.hpp"
+#include "python/reader_instance.hpp"
 #include "python/value_to_python.hpp"
 #include "schema/operations.hpp"
 #include "schema/validation.hpp"
@@ -82,59 +82,6 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;
-}
-
-namespace {
-
-// A new ReaderConfig with a copy of `self`'s record; its attribute dict is
-// left to the caller.
-Ref copy_record(PyObject *self) {
-    const ReaderConfig *record = receiver_record(self);
-    if (record == nullptr)
-        return {};
-    return wrap_reader_config(*record);
-}
-
-} // namespace
-
-PyObject *copy_method(PyObject *self, PyObject *) {
-    Ref copy = copy_record(self);
-    if (!copy)
-        return nullptr;
-    if (PyObject *dict = instance_attributes(self)) {
-        Ref copied = Ref::steal(PyDict_Copy(dict));
-        if (!copied)
-            return nullptr;
-        as_reader(copy.get())->dict = copied.release();
-    }
-    return copy.release();
-}
-
-PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
-    Ref copy = copy_record(self);
-    if (!copy)
-        return nullptr;
-    PyObject *dict = instance_attributes(self);
-    if (dict == nullptr)
-        return copy.release();
-    // Registered first, so attributes that refer back to this object refer
-    // to the copy.
-    if (PyDict_Check(memo)) {
-        Ref id = Ref::steal(PyLong_FromVoidPtr(self));
-        if (!id || PyDict_SetItem(memo, id.get(), copy.get()) < 0)
-            return nullptr;
-    }
-    Ref module = Ref::steal(PyImport_ImportModule("copy"));
-    if (!module)
-        return nullptr;
-    Ref deepcopy = Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
-    if (!deepcopy)
-        return nullptr;
-    Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), dict, memo, nullptr));
-    if (!copied)
-        return nullptr;
-    as_reader(copy.get())->dict = copied.release();
-    return copy.release();
 }
 
 } // namespace corvane::py
