@@ -168,7 +168,7 @@ std::optional<std::string_view> text_argument(PyObject *value, std::string_view 
     return std::nullopt;
 }
 
-std::optional<PathArgument> path_argument(PyObject *value, std::string_view name) {
+std::optional<std::string> path_argument(PyObject *value, std::string_view name) {
     Ref path = Ref::borrow(value);
     if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
         Ref converted = Ref::steal(PyOS_FSPath(value));
@@ -194,8 +194,7 @@ std::optional<PathArgument> path_argument(PyObject *value, std::string_view name
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0)
         return std::nullopt;
-    return PathArgument{std::move(encoded),
-                        std::string_view(bytes, static_cast<std::size_t>(size))};
+    return std::string(bytes, static_cast<std::size_t>(size));
 }
 
 } // namespace corvane::py

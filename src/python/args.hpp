@@ -45,19 +45,12 @@ std::optional<std::string_view> text_value(PyObject *value);
 std::optional<std::string_view> text_argument(PyObject *value, std::string_view name);
 
 // A file path argument: a str, or an os.PathLike whose __fspath__ returns a
-// str, encoded as the interpreter encodes file names. `owner` is the bytes
-// object that `text` points into: the text stays valid for as long as
-// `owner` lives.
-struct PathArgument {
-    Ref owner;
-    std::string_view text;
-};
-
-// As text_argument, for a path. Objects that yield no str (bytes, a
-// path-like returning bytes, anything else) raise the same TypeError as
-// text_argument, naming the object's own type; an exception raised by
-// __fspath__ itself passes unchanged unless it is a TypeError, and so does
-// the UnicodeEncodeError of a str the file system encoding refuses.
-std::optional<PathArgument> path_argument(PyObject *value, std::string_view name);
+// str, as the bytes the interpreter encodes the file name to (a copy). As
+// text_argument otherwise: objects that yield no str (bytes, a path-like
+// returning bytes, anything else) raise the same TypeError, naming the
+// object's own type; an exception raised by __fspath__ itself passes
+// unchanged unless it is a TypeError, and so does the UnicodeEncodeError of a
+// str the file system encoding refuses.
+std::optional<std::string> path_argument(PyObject *value, std::string_view name);
 
 } // namespace corvane::py

@@ -46,8 +46,9 @@ void raise_panic(std::string_view message) noexcept;
 // Runs one entry from the interpreter: no C++ exception gets past it. Only
 // the forced unwind that ends a thread taking the interpreter lock back
 // during finalization passes (see interpreter_lock.hpp), which is why this
-// and the slot functions below are not noexcept.
-template <class Fn> auto guarded(Fn &&fn) {
+// and the slot functions below are not noexcept (nor is this null-checked by
+// UBSan, see without_interpreter_lock).
+template <class Fn> [[gnu::no_sanitize("null"), gnu::noinline]] auto guarded(Fn &&fn) {
     using R = decltype(fn());
     static_assert(std::is_pointer_v<R> || std::is_integral_v<R>); // int and Py_hash_t slots
     try {

@@ -6,6 +6,7 @@
 #include "schema/operations.hpp"
 
 #include <array>
+#include <string>
 
 namespace corvane::py {
 
@@ -21,28 +22,25 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
     std::array<PyObject *, 2> bound{};
     if (!bind_arguments(kParameters, args, nargsf, kwnames, bound))
         return nullptr;
-    std::string_view path_text = kDefault;
-    std::string_view reader_id = kDefault;
-    // What owns the texts while the lock is released (nothing for the
-    // defaults): the path's encoded bytes and the reader id's str.
-    std::array<Ref, 2> owners;
+    struct Inputs {
+        std::string path{kDefault};
+        std::string reader_id{kDefault};
+    } inputs;
     if (bound[0] != nullptr) {
         auto path = path_argument(bound[0], kNames[0]);
         if (!path)
             return nullptr;
-        path_text = path->text;
-        owners[0] = std::move(path->owner);
+        inputs.path = std::move(*path);
     }
     if (bound[1] != nullptr) {
         auto text = text_argument(bound[1], kNames[1]);
         if (!text)
             return nullptr;
-        reader_id = *text;
-        owners[1] = Ref::borrow(bound[1]);
+        inputs.reader_id = *text;
     }
-    Result<ReaderConfig> reader =
-        without_interpreter_lock(std::move(owners), [&](const io::InterruptCheck &interrupt) {
-            return read_reader_config(path_text, reader_id, interrupt);
+    Result<ReaderConfig> reader = without_interpreter_lock(
+        inputs, [](const Inputs &given, const io::InterruptCheck &interrupt) {
+            return read_reader_config(given.path, given.reader_id, interrupt);
         });
     if (!reader)
         return raise(reader.error());

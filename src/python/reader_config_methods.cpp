@@ -13,6 +13,7 @@
 #include "schema/value_tree.hpp"
 
 #include <array>
+#include <string>
 
 namespace corvane::py {
 
@@ -72,12 +73,15 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    // The receiver owns the record (which never changes after it is built),
-    // the path's encoded bytes and the reader id's str own the texts.
-    std::array owners{Ref::borrow(self), std::move(path->owner), Ref::borrow(bound[1])};
-    Status written =
-        without_interpreter_lock(std::move(owners), [&](const io::InterruptCheck &interrupt) {
-            return add_to_manifest_yaml(*record, path->text, *reader_id, interrupt);
+    struct Inputs {
+        ReaderConfig record;
+        std::string path;
+        std::string reader_id;
+    };
+    Status written = without_interpreter_lock(
+        Inputs{*record, std::move(*path), std::string(*reader_id)},
+        [](const Inputs &given, const io::InterruptCheck &interrupt) {
+            return add_to_manifest_yaml(given.record, given.path, given.reader_id, interrupt);
         });
     if (!written)
         return raise(written.error());
