@@ -210,7 +210,7 @@ def operations(files):
         raises(TypeError, read_corvane_readers_config, "a", "b", "c")
         raises(TypeError, VALID.add_to_manifest_yaml, "p", bad=1)
         raises(TypeError, VALID.add_to_manifest_yaml, "p")
-        raises(UnicodeEncodeError, VALID.add_to_manifest_yaml, "\udc80", "r")
+        raises(UnicodeEncodeError, VALID.add_to_manifest_yaml, "\ud800", "r")
 
     def copies():
         assert copy.copy(NEW_READER).log_level == "debug"

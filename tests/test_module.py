@@ -232,7 +232,7 @@ def test_read_function_argument_errors(args, kwargs, message):
 
 def test_read_function_lone_surrogate_raises_the_encoding_error_unchanged():
     with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
-        read_corvane_readers_config("\udc80", "r")
+        read_corvane_readers_config("\ud800", "r")
     with pytest.raises(UnicodeEncodeError):
         read_corvane_readers_config("m.yaml", reader_id="\ud800")
 
@@ -288,7 +288,7 @@ def test_add_to_manifest_yaml_argument_errors(args, kwargs, message, tmp_path, m
 def test_add_to_manifest_yaml_lone_surrogate_passes_the_encoding_error(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(UnicodeEncodeError):
-        make_reader().add_to_manifest_yaml("\udcff", "r")
+        make_reader().add_to_manifest_yaml("\udfff", "r")
     assert list(tmp_path.iterdir()) == []
 
 

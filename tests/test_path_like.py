@@ -136,4 +136,4 @@ def test_an_error_raised_by_fspath_passes_unchanged(error):
 
 def test_lone_surrogates_from_fspath_raise_the_encoding_error():
     with pytest.raises(UnicodeEncodeError):
-        read_corvane_readers_config(Returning("\udc80.yaml"), "reader-a")
+        read_corvane_readers_config(Returning("\ud800.yaml"), "reader-a")

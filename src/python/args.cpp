@@ -168,7 +168,7 @@ std::optional<std::string_view> text_argument(PyObject *value, std::string_view 
     return std::nullopt;
 }
 
-std::optional<PathArgument> path_argument(PyObject *value, std::string_view name) {
+std::optional<std::string> path_argument(PyObject *value, std::string_view name) {
     Ref path = Ref::borrow(value);
     if (!PyUnicode_Check(value) && !PyBytes_Check(value)) {
         Ref converted = Ref::steal(PyOS_FSPath(value));
@@ -180,10 +180,21 @@ std::optional<PathArgument> path_argument(PyObject *value, std::string_view name
         // object itself meets the argument error below.
         PyErr_Clear();
     }
-    auto text = text_argument(path.get(), name);
-    if (!text)
+    if (!PyUnicode_Check(path.get())) {
+        static_cast<void>(text_argument(path.get(), name)); // raises the argument's TypeError
         return std::nullopt;
-    return PathArgument{std::move(path), *text};
+    }
+    // As open() encodes a file name: lone surrogates U+DC80..U+DCFF stand for
+    // the bytes that are not UTF-8 (os.fsencode), other ones raise the
+    // interpreter's UnicodeEncodeError.
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded)
+        return std::nullopt;
+    char *bytes = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(encoded.get(), &bytes, &size) < 0)
+        return std::nullopt;
+    return std::string(bytes, static_cast<std::size_t>(size));
 }
 
 } // namespace corvane::py

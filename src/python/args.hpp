@@ -45,17 +45,12 @@ std::optional<std::string_view> text_value(PyObject *value);
 std::optional<std::string_view> text_argument(PyObject *value, std::string_view name);
 
 // A file path argument: a str, or an os.PathLike whose __fspath__ returns a
-// str. `owner` holds the str that `text` points into, so the text stays valid
-// for as long as the PathArgument lives, whoever else lets go of the str.
-struct PathArgument {
-    Ref owner;
-    std::string_view text;
-};
-
-// As text_argument, for a path. Objects that yield no str (bytes, a
-// path-like returning bytes, anything else) raise the same TypeError as
-// text_argument, naming the object's own type; an exception raised by
-// __fspath__ itself passes unchanged unless it is a TypeError.
-std::optional<PathArgument> path_argument(PyObject *value, std::string_view name);
+// str, as the bytes the interpreter encodes the file name to (a copy). As
+// text_argument otherwise: objects that yield no str (bytes, a path-like
+// returning bytes, anything else) raise the same TypeError, naming the
+// object's own type; an exception raised by __fspath__ itself passes
+// unchanged unless it is a TypeError, and so does the UnicodeEncodeError of a
+// str the file system encoding refuses.
+std::optional<std::string> path_argument(PyObject *value, std::string_view name);
 
 } // namespace corvane::py

@@ -42,7 +42,11 @@ std::nullptr_t raise(const ConfigError &error) {
             throw InternalFault(messages::kInterruptedWithoutError);
         return nullptr;
     }
-    Ref text = text_of(error.display());
+    // Bytes that are not UTF-8 come from a file name (see path_argument):
+    // they go back to the lone surrogates the caller's str had.
+    const std::string display = error.display();
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+        display.data(), static_cast<Py_ssize_t>(display.size()), "surrogateescape"));
     if (!text)
         fault_from_python_error();
     PyErr_SetObject(PyExc_Exception, text.get());

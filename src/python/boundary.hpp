@@ -3,6 +3,7 @@
 #include "errors/config_error.hpp"
 #include "python/ref.hpp"
 
+#include <cxxabi.h>
 #include <exception>
 #include <string>
 #include <string_view>
@@ -42,12 +43,18 @@ inline Ref expect(PyObject *created) {
 // with "uncaught panic at ffi boundary" if that itself fails.
 void raise_panic(std::string_view message) noexcept;
 
-// Runs one entry from the interpreter: no C++ exception gets past it.
-template <class Fn> auto guarded(Fn &&fn) noexcept {
+// Runs one entry from the interpreter: no C++ exception gets past it. Only
+// the forced unwind that ends a thread taking the interpreter lock back
+// during finalization passes (see interpreter_lock.hpp), which is why this
+// and the slot functions below are not noexcept (nor is this null-checked by
+// UBSan, see without_interpreter_lock).
+template <class Fn> [[gnu::no_sanitize("null"), gnu::noinline]] auto guarded(Fn &&fn) {
     using R = decltype(fn());
     static_assert(std::is_pointer_v<R> || std::is_integral_v<R>); // int and Py_hash_t slots
     try {
         return fn();
+    } catch (const abi::__forced_unwind &) {
+        throw;
     } catch (const std::exception &fault) {
         raise_panic(fault.what());
     } catch (...) {
@@ -64,7 +71,7 @@ template <class Fn> auto guarded(Fn &&fn) noexcept {
 // interpreter is taken through it.
 template <auto Fn> struct Boundary;
 template <class R, class... Args, R (*Fn)(Args...)> struct Boundary<Fn> {
-    static R call(Args... args) noexcept {
+    static R call(Args... args) {
         return guarded([&]() -> R { return Fn(args...); });
     }
 };

@@ -4,7 +4,9 @@ namespace corvane::py {
 
 bool InterpreterLockReleased::handlers_raised(void *self) {
     auto &released = *static_cast<InterpreterLockReleased *>(self);
-    PyEval_RestoreThread(released.thread_);
+    // Marked as taken before the lock is taken: if the thread is ended in
+    // PyEval_RestoreThread, the unwind must not take it a second time.
+    PyEval_RestoreThread(std::exchange(released.thread_, nullptr));
     bool raised = PyErr_CheckSignals() != 0;
     released.thread_ = PyEval_SaveThread();
     return raised;

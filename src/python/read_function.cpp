@@ -6,6 +6,7 @@
 #include "schema/operations.hpp"
 
 #include <array>
+#include <string>
 
 namespace corvane::py {
 
@@ -21,27 +22,25 @@ PyObject *read_corvane_readers_config(PyObject *, PyObject *const *args, Py_ssiz
     std::array<PyObject *, 2> bound{};
     if (!bind_arguments(kParameters, args, nargsf, kwnames, bound))
         return nullptr;
-    // The path may come from an os.PathLike: `path` keeps its text alive.
-    std::optional<PathArgument> path;
-    std::string_view path_text = kDefault;
-    std::string_view reader_id = kDefault;
+    struct Inputs {
+        std::string path{kDefault};
+        std::string reader_id{kDefault};
+    } inputs;
     if (bound[0] != nullptr) {
-        path = path_argument(bound[0], kNames[0]);
+        auto path = path_argument(bound[0], kNames[0]);
         if (!path)
             return nullptr;
-        path_text = path->text;
+        inputs.path = std::move(*path);
     }
     if (bound[1] != nullptr) {
         auto text = text_argument(bound[1], kNames[1]);
         if (!text)
             return nullptr;
-        reader_id = *text;
+        inputs.reader_id = *text;
     }
-    // The texts stay valid without the lock: `path` and the caller's
-    // arguments keep them alive for the whole call.
-    Result<ReaderConfig> reader =
-        without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
-            return read_reader_config(path_text, reader_id, interrupt);
+    Result<ReaderConfig> reader = without_interpreter_lock(
+        inputs, [](const Inputs &given, const io::InterruptCheck &interrupt) {
+            return read_reader_config(given.path, given.reader_id, interrupt);
         });
     if (!reader)
         return raise(reader.error());

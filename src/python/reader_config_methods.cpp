@@ -5,14 +5,15 @@
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/interpreter_lock.hpp"
-#include "python/reader_config_object.hpp"
 #include "python/reader_fields.hpp"
+#include "python/reader_instance.hpp"
 #include "python/value_to_python.hpp"
 #include "schema/operations.hpp"
 #include "schema/validation.hpp"
 #include "schema/value_tree.hpp"
 
 #include <array>
+#include <string>
 
 namespace corvane::py {
 
@@ -66,74 +67,25 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     const ReaderConfig *record = receiver_record(self);
     if (record == nullptr)
         return nullptr;
-    auto path = path_argument(bound[0], names[0]); // keeps the path's text alive
+    auto path = path_argument(bound[0], names[0]);
     if (!path)
         return nullptr;
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
-    // The record never changes after it is built, and the texts are kept
-    // alive by `path` and the caller's arguments for the whole call: all
-    // stay valid without the lock.
-    Status written = without_interpreter_lock([&](const io::InterruptCheck &interrupt) {
-        return add_to_manifest_yaml(*record, path->text, *reader_id, interrupt);
-    });
+    struct Inputs {
+        ReaderConfig record;
+        std::string path;
+        std::string reader_id;
+    };
+    Status written = without_interpreter_lock(
+        Inputs{*record, std::move(*path), std::string(*reader_id)},
+        [](const Inputs &given, const io::InterruptCheck &interrupt) {
+            return add_to_manifest_yaml(given.record, given.path, given.reader_id, interrupt);
+        });
     if (!written)
         return raise(written.error());
     Py_RETURN_NONE;
-}
-
-namespace {
-
-// A new ReaderConfig with a copy of `self`'s record; its attribute dict is
-// left to the caller.
-Ref copy_record(PyObject *self) {
-    const ReaderConfig *record = receiver_record(self);
-    if (record == nullptr)
-        return {};
-    return wrap_reader_config(*record);
-}
-
-} // namespace
-
-PyObject *copy_method(PyObject *self, PyObject *) {
-    Ref copy = copy_record(self);
-    if (!copy)
-        return nullptr;
-    if (PyObject *dict = instance_attributes(self)) {
-        Ref copied = Ref::steal(PyDict_Copy(dict));
-        if (!copied)
-            return nullptr;
-        as_reader(copy.get())->dict = copied.release();
-    }
-    return copy.release();
-}
-
-PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
-    Ref copy = copy_record(self);
-    if (!copy)
-        return nullptr;
-    PyObject *dict = instance_attributes(self);
-    if (dict == nullptr)
-        return copy.release();
-    // Registered first, so attributes that refer back to this object refer
-    // to the copy.
-    if (PyDict_Check(memo)) {
-        Ref id = Ref::steal(PyLong_FromVoidPtr(self));
-        if (!id || PyDict_SetItem(memo, id.get(), copy.get()) < 0)
-            return nullptr;
-    }
-    Ref module = Ref::steal(PyImport_ImportModule("copy"));
-    if (!module)
-        return nullptr;
-    Ref deepcopy = Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
-    if (!deepcopy)
-        return nullptr;
-    Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), dict, memo, nullptr));
-    if (!copied)
-        return nullptr;
-    as_reader(copy.get())->dict = copied.release();
-    return copy.release();
 }
 
 } // namespace corvane::py

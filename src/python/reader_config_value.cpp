@@ -1,9 +1,22 @@
-// ReaderConfig as a value: repr, equality and hashing by its twenty settings.
-// The instance's own attributes take no part in any of them.
+// ReaderConfig as a value: repr, equality and hashing by its twenty settings
+// (the instance's own attributes take no part in them); copy and deepcopy;
+// pickling; __replace__.
+//
+// Pickling: every setting, absent ones included, travels as a tuple in
+// declaration order and comes back through a module-level function (the
+// class itself reports the module "builtins", where pickle cannot find it).
+// The instance's own attributes travel as pickle's usual object state.
+//
+// __replace__ (copy.replace): a new reader with some settings changed. Any of
+// the twenty settings may be named; values are converted as the keyword
+// constructor converts them, and None makes an optional setting absent. Only
+// type and range are checked, as when a manifest is read.
+#include "errors/messages.hpp"
+#include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "python/reader_config_object.hpp"
 #include "python/reader_fields.hpp"
+#include "python/reader_instance.hpp"
 
 #include <algorithm>
 #include <functional>
@@ -108,6 +121,180 @@ Py_hash_t reader_hash(PyObject *self) {
     hash += kReaderFields.size() ^ (kPrime5 ^ 3527539UL);
     const auto result = static_cast<Py_hash_t>(hash);
     return result == -1 ? -2 : result; // -1 tells the interpreter an error is set
+}
+
+// ---- copy and deepcopy
+
+namespace {
+
+// A new ReaderConfig with a copy of `self`'s record; its attribute dict is
+// left to the caller.
+Ref copy_record(PyObject *self) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return {};
+    return wrap_reader_config(*record);
+}
+
+} // namespace
+
+PyObject *copy_method(PyObject *self, PyObject *) {
+    Ref copy = copy_record(self);
+    if (!copy)
+        return nullptr;
+    if (PyObject *dict = instance_attributes(self)) {
+        Ref copied = Ref::steal(PyDict_Copy(dict));
+        if (!copied)
+            return nullptr;
+        as_reader(copy.get())->dict = copied.release();
+    }
+    return copy.release();
+}
+
+PyObject *deepcopy_method(PyObject *self, PyObject *memo) {
+    Ref copy = copy_record(self);
+    if (!copy)
+        return nullptr;
+    PyObject *dict = instance_attributes(self);
+    if (dict == nullptr)
+        return copy.release();
+    // Registered first, so attributes that refer back to this object refer
+    // to the copy.
+    if (PyDict_Check(memo)) {
+        Ref id = Ref::steal(PyLong_FromVoidPtr(self));
+        if (!id || PyDict_SetItem(memo, id.get(), copy.get()) < 0)
+            return nullptr;
+    }
+    Ref module = Ref::steal(PyImport_ImportModule("copy"));
+    if (!module)
+        return nullptr;
+    Ref deepcopy = Ref::steal(PyObject_GetAttrString(module.get(), "deepcopy"));
+    if (!deepcopy)
+        return nullptr;
+    Ref copied = Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), dict, memo, nullptr));
+    if (!copied)
+        return nullptr;
+    as_reader(copy.get())->dict = copied.release();
+    return copy.release();
+}
+
+// ---- pickling
+
+namespace {
+
+constexpr auto kSettingCount = static_cast<Py_ssize_t>(kReaderFields.size());
+
+// Adds the setting's name to a conversion error of the state, keeping its
+// class; other errors (an encoding error, say) pass unchanged.
+void name_the_setting(std::string_view name) {
+    PyObject *type = PyErr_Occurred();
+    if (type != PyExc_TypeError && type != PyExc_OverflowError)
+        return;
+    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    PyErr_Format(type, messages::kStateSetting, static_cast<int>(name.size()), name.data(),
+                 raised.get());
+}
+
+// A fresh record from the state; the record is complete before any object
+// owns it, so a bad state leaves nothing behind.
+PyObject *from_state(PyObject *, PyObject *state) {
+    if (!PyTuple_Check(state)) {
+        std::string message = messages::kStateNotTuple + type_name_of(state) + "'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        return nullptr;
+    }
+    if (PyTuple_GET_SIZE(state) != kSettingCount) {
+        PyErr_Format(PyExc_ValueError, messages::kStateLength, kSettingCount,
+                     PyTuple_GET_SIZE(state));
+        return nullptr;
+    }
+    ReaderConfig record;
+    for (Py_ssize_t i = 0; i < kSettingCount; ++i) {
+        const ReaderField &field = kReaderFields[static_cast<std::size_t>(i)];
+        if (!store_field(record, field, PyTuple_GET_ITEM(state, i), NoneGiven::Absent)) {
+            name_the_setting(field.name);
+            return nullptr;
+        }
+    }
+    return wrap_reader_config(std::move(record)).release();
+}
+
+PyMethodDef from_state_definition{
+    "_reader_config_from_state",
+    boundary<from_state>,
+    METH_O,
+    "_reader_config_from_state(state, /)\n--\n\n"
+    "Rebuild a ReaderConfig from the state that pickling it gives.",
+};
+
+} // namespace
+
+PyObject *reader_config_from_state_function() {
+    static PyObject *function = nullptr; // kept for the life of the process
+    if (function == nullptr) {
+        Ref module_name = Ref::steal(PyUnicode_FromString("corvane_config"));
+        if (!module_name)
+            return nullptr;
+        function = PyCMethod_New(&from_state_definition, nullptr, module_name.get(), nullptr);
+    }
+    return function;
+}
+
+PyObject *reduce_method(PyObject *self, PyObject *) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    PyObject *rebuild = reader_config_from_state_function();
+    if (rebuild == nullptr)
+        return nullptr;
+    Ref state = Ref::steal(PyTuple_New(kSettingCount));
+    if (!state)
+        return nullptr;
+    for (Py_ssize_t i = 0; i < kSettingCount; ++i) {
+        Ref value = value_object(field_value(*record, kReaderFields[static_cast<std::size_t>(i)]));
+        if (!value)
+            return nullptr;
+        PyTuple_SET_ITEM(state.get(), i, value.release());
+    }
+    Ref arguments = Ref::steal(PyTuple_Pack(1, state.get()));
+    if (!arguments)
+        return nullptr;
+    if (PyObject *attributes = instance_attributes(self))
+        return PyTuple_Pack(3, rebuild, arguments.get(), attributes);
+    return PyTuple_Pack(2, rebuild, arguments.get());
+}
+
+// ---- __replace__
+
+namespace {
+
+constexpr std::string_view kFullName = "ReaderConfig.__replace__()";
+
+} // namespace
+
+PyObject *replace_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
+                         PyObject *kwnames) {
+    const ReaderConfig *record = receiver_record(self);
+    if (record == nullptr)
+        return nullptr;
+    const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+    if (!refuse_positional(kFullName, positional))
+        return nullptr;
+    // The changes go into a copy that no object owns yet; the original and
+    // its object are never touched.
+    ReaderConfig changed = *record;
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        const ReaderField *field = field_for_keyword(keyword);
+        if (field == nullptr) {
+            raise_unexpected_keyword(kFullName, keyword);
+            return nullptr;
+        }
+        if (!store_field(changed, *field, args[positional + i], NoneGiven::Absent))
+            return nullptr;
+    }
+    return wrap_reader_config(std::move(changed)).release();
 }
 
 } // namespace corvane::py

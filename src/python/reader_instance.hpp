@@ -28,10 +28,10 @@ inline PyObject *instance_attributes(PyObject *self) {
     return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
 }
 
-// The methods and slots of ReaderConfig, as installed in the type: methods
-// (reader_config_methods.cpp), the keyword constructor (reader_config_new.cpp),
-// repr, equality and hash (reader_config_value.cpp), pickling
-// (reader_config_pickle.cpp) and __replace__ (reader_config_replace.cpp).
+// The methods and slots of ReaderConfig, as installed in the type: the keyword
+// constructor with the type (reader_config_type.cpp); dict_without_optionals,
+// validate and add_to_manifest_yaml (reader_config_methods.cpp); repr,
+// equality, hash, copy, pickling and __replace__ (reader_config_value.cpp).
 PyObject *dict_without_optionals(PyObject *self, PyObject *unused);
 PyObject *validate_method(PyObject *self, PyObject *unused);
 PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
