@@ -40,12 +40,12 @@ const Keyword *keyword_named(std::string_view name) {
 } // namespace
 
 PyObject *construct_reader_config(PyTypeObject *, PyObject *args, PyObject *kwargs) {
-    if (!refuse_positional("ReaderConfig.__new__()", PyTuple_GET_SIZE(args)))
+    if (!refuse_positional("ReaderConfig.__new__()", PyTuple_Size(args)))
         return nullptr;
 
     ReaderConfig record;
     // No keywords (or an unpacked empty dict): the empty record, unchecked.
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
         Py_ssize_t position = 0;
         PyObject *key = nullptr;
         PyObject *value = nullptr;

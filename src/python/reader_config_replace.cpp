@@ -27,9 +27,9 @@ PyObject *replace_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     // The changes go into a copy that no object owns yet; the original and
     // its object are never touched.
     ReaderConfig changed = *record;
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *keyword = PyTuple_GetItem(kwnames, i);
         const ReaderField *field = field_for_keyword(keyword);
         if (field == nullptr) {
             raise_unexpected_keyword(kFullName, keyword);

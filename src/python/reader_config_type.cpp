@@ -20,7 +20,7 @@ void dealloc(PyObject *self) {
     ReaderConfigObject *object = as_reader(self);
     Py_CLEAR(object->dict);
     object->record().~ReaderConfig();
-    type->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type); // instances of heap types own a reference to their type
 }
 
@@ -135,7 +135,8 @@ Ref wrap_reader_config(ReaderConfig record) {
     PyTypeObject *type = reader_config_type();
     if (type == nullptr)
         return {};
-    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    Ref object =
+        Ref::steal(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
     if (!object)
         return {};
     new (as_reader(object.get())->storage) ReaderConfig(std::move(record));
