@@ -32,7 +32,7 @@ rm -rf "$venv"
 # The inspection tool, with libyaml linked in.
 tools=build/dist-tools
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install -q "cmake>=3.20" ninja
+"$tools/bin/python" -m pip install -q "cmake>=3.26" ninja
 tool_build=build/tools-static
 if [ ! -f "$tool_build/build.ninja" ]; then
     "$tools/bin/cmake" -S . -B "$tool_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
