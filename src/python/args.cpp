@@ -86,9 +86,9 @@ bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssiz
     for (Py_ssize_t i = 0; i < positional; ++i)
         out[static_cast<std::size_t>(i)] = args[i];
 
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *keyword = PyTuple_GetItem(kwnames, i);
         auto index = parameter_index(parameters, keyword);
         if (!index) {
             raise_keyword_error(parameters.full_name, messages::kUnexpectedKeyword, keyword);

@@ -42,12 +42,12 @@ const Keyword *keyword_named(std::string_view name) {
 } // namespace
 
 PyObject *construct_reader_config(PyTypeObject *, PyObject *args, PyObject *kwargs) {
-    if (!refuse_positional("ReaderConfig.__new__()", PyTuple_GET_SIZE(args)))
+    if (!refuse_positional("ReaderConfig.__new__()", PyTuple_Size(args)))
         return nullptr;
 
     ReaderConfig record;
     // No keywords (or an unpacked empty dict): the empty record, unchecked.
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
         Py_ssize_t position = 0;
         PyObject *key = nullptr;
         PyObject *value = nullptr;
@@ -82,7 +82,7 @@ void dealloc(PyObject *self) {
     ReaderConfigObject *object = as_reader(self);
     Py_CLEAR(object->dict);
     object->record().~ReaderConfig();
-    type->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type); // instances of heap types own a reference to their type
 }
 
@@ -197,7 +197,8 @@ Ref wrap_reader_config(ReaderConfig record) {
     PyTypeObject *type = reader_config_type();
     if (type == nullptr)
         return {};
-    Ref object = Ref::steal(type->tp_alloc(type, 0));
+    Ref object =
+        Ref::steal(reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc))(type, 0));
     if (!object)
         return {};
     new (as_reader(object.get())->storage) ReaderConfig(std::move(record));

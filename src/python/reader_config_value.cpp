@@ -203,15 +203,14 @@ PyObject *from_state(PyObject *, PyObject *state) {
         PyErr_SetString(PyExc_TypeError, message.c_str());
         return nullptr;
     }
-    if (PyTuple_GET_SIZE(state) != kSettingCount) {
-        PyErr_Format(PyExc_ValueError, messages::kStateLength, kSettingCount,
-                     PyTuple_GET_SIZE(state));
+    if (PyTuple_Size(state) != kSettingCount) {
+        PyErr_Format(PyExc_ValueError, messages::kStateLength, kSettingCount, PyTuple_Size(state));
         return nullptr;
     }
     ReaderConfig record;
     for (Py_ssize_t i = 0; i < kSettingCount; ++i) {
         const ReaderField &field = kReaderFields[static_cast<std::size_t>(i)];
-        if (!store_field(record, field, PyTuple_GET_ITEM(state, i), NoneGiven::Absent)) {
+        if (!store_field(record, field, PyTuple_GetItem(state, i), NoneGiven::Absent)) {
             name_the_setting(field.name);
             return nullptr;
         }
@@ -254,7 +253,7 @@ PyObject *reduce_method(PyObject *self, PyObject *) {
         Ref value = value_object(field_value(*record, kReaderFields[static_cast<std::size_t>(i)]));
         if (!value)
             return nullptr;
-        PyTuple_SET_ITEM(state.get(), i, value.release());
+        PyTuple_SetItem(state.get(), i, value.release()); // a new tuple: cannot fail
     }
     Ref arguments = Ref::steal(PyTuple_Pack(1, state.get()));
     if (!arguments)
@@ -283,9 +282,9 @@ PyObject *replace_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs
     // The changes go into a copy that no object owns yet; the original and
     // its object are never touched.
     ReaderConfig changed = *record;
-    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        PyObject *keyword = PyTuple_GET_ITEM(kwnames, i);
+        PyObject *keyword = PyTuple_GetItem(kwnames, i);
         const ReaderField *field = field_for_keyword(keyword);
         if (field == nullptr) {
             raise_unexpected_keyword(kFullName, keyword);

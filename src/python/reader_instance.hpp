@@ -25,7 +25,7 @@ inline ReaderConfigObject *as_reader(PyObject *object) {
 // (borrowed).
 inline PyObject *instance_attributes(PyObject *self) {
     PyObject *dict = as_reader(self)->dict;
-    return dict != nullptr && PyDict_GET_SIZE(dict) > 0 ? dict : nullptr;
+    return dict != nullptr && PyDict_Size(dict) > 0 ? dict : nullptr;
 }
 
 // The methods and slots of ReaderConfig, as installed in the type: the keyword

@@ -1,8 +1,12 @@
 #include "yaml/scalars.hpp"
 
+#include <cerrno>
 #include <charconv>
+#include <clocale>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <locale.h>
 
 namespace corvane::yaml {
 namespace {
@@ -141,6 +145,26 @@ bool is_decimal_float(std::string_view text) {
     return i == text.size();
 }
 
+struct DecimalRead {
+    double value;
+    bool complete;     // every character was read
+    bool out_of_range; // too large, or too small to be told from zero
+};
+
+// `text` (checked by is_decimal_float) as the nearest double, in the "C"
+// locale whatever the process's locale. strtod_l rather than std::from_chars:
+// libstdc++'s from_chars for double needs a newer C++ runtime than the wheel
+// may assume, and, linked in statically, newer glibc symbols.
+DecimalRead read_decimal(std::string_view text) {
+    static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+    const std::string terminated(text); // strtod_l reads up to a NUL
+    char *end = nullptr;
+    errno = 0;
+    const double value = strtod_l(terminated.c_str(), &end, c_locale);
+    const bool range_error = errno == ERANGE && (std::isinf(value) || value == 0.0);
+    return {value, end == terminated.c_str() + terminated.size(), range_error};
+}
+
 } // namespace
 
 bool is_null_word(std::string_view text) {
@@ -194,11 +218,8 @@ std::optional<double> parse_float(std::string_view text) {
         return std::nan("");
     if (!is_decimal_float(unpositive))
         return std::nullopt;
-    double value = 0;
-    const char *first = unpositive.data();
-    const char *last = first + unpositive.size();
-    auto [end, error] = std::from_chars(first, last, value);
-    if (error == std::errc::result_out_of_range) {
+    auto [value, complete, out_of_range] = read_decimal(unpositive);
+    if (out_of_range) {
         // Too small rounds to zero; too large is not a finite number.
         auto exponent = unpositive.find_first_of("eE");
         bool tiny = exponent != std::string_view::npos && unpositive[exponent + 1] == '-';
@@ -206,7 +227,7 @@ std::optional<double> parse_float(std::string_view text) {
             return std::nullopt;
         return unpositive.front() == '-' ? -0.0 : 0.0;
     }
-    if (error != std::errc() || end != last || !std::isfinite(value))
+    if (!complete || !std::isfinite(value))
         return std::nullopt;
     return value;
 }

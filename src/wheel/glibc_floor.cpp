@@ -1,0 +1,76 @@
+// Linked only into the distributed wheel (CORVANE_OLD_GLIBC=ON), which links
+// libstdc++ statically so that it needs no GLIBCXX symbol version. Built on a
+// newer system, the module and the static libstdc++ would still bind a few
+// calls to glibc versions newer than 2.17; these hidden definitions take
+// their place inside the module, each on a system call glibc 2.17 already
+// has, so the wheel loads on glibc 2.17 and later. Nothing outside the module
+// sees them. x86_64 only: there glibc's `struct stat` is the kernel's.
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#if !defined(__x86_64__) || !defined(__GLIBC__)
+#error "the glibc floor of the wheel is written for x86_64 Linux with glibc"
+#endif
+
+extern "C" {
+
+// glibc 2.33 made stat and fstat functions of their own (before, inline
+// calls of __xstat).
+int stat(const char *path, struct stat *found) noexcept {
+    return static_cast<int>(::syscall(SYS_newfstatat, AT_FDCWD, path, found, 0));
+}
+
+int fstat(int fd, struct stat *found) noexcept {
+    return static_cast<int>(::syscall(SYS_fstat, fd, found));
+}
+
+// glibc 2.28; kernels before 4.11 answer ENOSYS, which the write path takes
+// as "not a mount point".
+int statx(int dirfd, const char *path, int flags, unsigned int mask, struct statx *found) noexcept {
+    return static_cast<int>(::syscall(SYS_statx, dirfd, path, flags, mask, found));
+}
+
+// glibc 2.25; kernels before 3.17 answer ENOSYS, and temporary names then
+// fall back to other unique bits.
+ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
+    return ::syscall(SYS_getrandom, buffer, length, flags);
+}
+
+// glibc 2.25 and 2.36, for libstdc++'s std::random_device, which the module
+// does not use; they still answer truthfully.
+int getentropy(void *buffer, size_t length) {
+    if (length > 256) {
+        errno = EIO;
+        return -1;
+    }
+    auto *bytes = static_cast<unsigned char *>(buffer);
+    while (length > 0) {
+        long got = ::syscall(SYS_getrandom, bytes, length, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        bytes += got;
+        length -= static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+uint32_t arc4random() noexcept {
+    uint32_t value = 0;
+    if (getentropy(&value, sizeof value) != 0)
+        std::abort(); // no source of randomness left: what glibc's own does
+    return value;
+}
+
+// glibc 2.32: libstdc++ skips atomic reference counts while it says the
+// process has one thread. Always "no" here: always atomic, as before 2.32.
+char __libc_single_threaded = 0;
+}
