@@ -3,8 +3,10 @@
 // the document's events are kept (as for documents with aliases) or read as
 // they are parsed. For every input that reads in the
 // rewrite form, the "corvane" section written out and read again must be the
-// same section, and writing that again must give the same text. Any
-// difference is a crash.
+// same section, and writing that again must give the same text. Where the
+// fast path reads the text, its events must be libyaml's, and every form must
+// read the same with the fast path forced off. Any difference is a crash.
+#include "fast_path_check.hpp"
 #include "schema/manifest.hpp"
 #include "yaml/scalars.hpp"
 
@@ -130,11 +132,18 @@ void check_retention_agrees(const Result<Sections> &as_needed, const Result<Sect
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
+    const bool fast = fuzz_check::check_fast_path_agrees(text);
     auto lookup = parse_manifest_for_lookup(text);
     check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::Always));
     check_filtered_lookup(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
     check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
+    if (fast) {
+        check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::AsNeeded,
+                                                                 yaml::FastPath::Off));
+        check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::AsNeeded,
+                                                                   yaml::FastPath::Off));
+    }
     if (!rewrite)
         return 0;
     // The rewrite form only adds requirements, so the lookup form reads too,

@@ -172,8 +172,8 @@ template <class Section> struct SectionForm {
 
 template <class Section>
 Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept,
-                                         yaml::Retention retention) {
-    yaml::Loader loader(text, retention);
+                                         yaml::Retention retention, yaml::FastPath fast_path) {
+    yaml::Loader loader(text, retention, fast_path);
     Sections<Section> sections;
     Failure failure = loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
         return yaml::read_mapping(
@@ -196,13 +196,15 @@ Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilt
 
 Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
                                                                  const ReaderFilter &kept,
-                                                                 yaml::Retention retention) {
-    return parse_manifest<OptionManifestConfig>(text, kept, retention);
+                                                                 yaml::Retention retention,
+                                                                 yaml::FastPath fast_path) {
+    return parse_manifest<OptionManifestConfig>(text, kept, retention, fast_path);
 }
 
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text,
-                                                            yaml::Retention retention) {
-    return parse_manifest<ManifestConfig>(text, std::nullopt, retention);
+                                                            yaml::Retention retention,
+                                                            yaml::FastPath fast_path) {
+    return parse_manifest<ManifestConfig>(text, std::nullopt, retention, fast_path);
 }
 
 } // namespace corvane
