@@ -139,8 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto rewrite = parse_manifest_for_rewrite(text);
     check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
     if (fast) {
-        check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::AsNeeded,
-                                                                 yaml::FastPath::Off));
+        check_retention_agrees(
+            lookup,
+            parse_manifest_for_lookup(text, {}, yaml::Retention::AsNeeded, yaml::FastPath::Off));
         check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::AsNeeded,
                                                                    yaml::FastPath::Off));
     }

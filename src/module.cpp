@@ -81,6 +81,9 @@ Ref create_module() {
     Ref name = Ref::steal(PyObject_GetAttrString(from_state, "__name__"));
     if (!name || PyObject_SetAttr(module.get(), name.get(), from_state) < 0)
         return {};
+    Ref probe = make_fast_path_probe(module.get());
+    if (!probe || PyObject_SetAttrString(module.get(), "_yaml_fast_path", probe.get()) < 0)
+        return {};
     return module;
 }
 

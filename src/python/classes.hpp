@@ -23,4 +23,7 @@ PyObject *reader_config_from_state_function();
 // The module-level function read_corvane_readers_config, bound to `module`.
 Ref make_read_function(PyObject *module);
 
+// The private function _yaml_fast_path, bound to `module`.
+Ref make_fast_path_probe(PyObject *module);
+
 } // namespace corvane::py

@@ -1,5 +1,6 @@
 #include "yaml/fast_path.hpp"
 
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <yaml.h>
@@ -55,8 +56,7 @@ std::size_t printable_length(std::string_view text, std::size_t at) {
     }
     const bool shortest = (length == 2 && code >= 0x80) || (length == 3 && code >= 0x800) ||
                           (length == 4 && code >= 0x10000);
-    const bool printable = (code >= 0xA0 && code <= 0xD7FF) ||
-                           (code >= 0xE000 && code <= 0xFFFD) ||
+    const bool printable = (code >= 0xA0 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
                            (code >= 0x10000 && code <= 0x10FFFF);
     if (!shortest || !printable || code == 0xFEFF || code == 0x2028 || code == 0x2029)
         return 0;
@@ -148,10 +148,29 @@ void append_utf8(std::string &out, std::uint32_t code) {
     }
 }
 
+// The printable ASCII characters other than `excluded`: a scan skips runs of
+// them without looking further.
+struct AsciiRun {
+    std::array<bool, 256> member{};
+    constexpr AsciiRun(std::string_view excluded, bool with_tab = false) {
+        for (int c = 0x20; c < 0x7F; ++c)
+            member[static_cast<std::size_t>(c)] =
+                excluded.find(static_cast<char>(c)) == std::string_view::npos;
+        member['\t'] = with_tab;
+    }
+    bool operator()(char c) const { return member[static_cast<unsigned char>(c)]; }
+};
+
+constexpr AsciiRun kPlainRun(" :");
+constexpr AsciiRun kDoubleQuotedRun("\"\\");
+constexpr AsciiRun kSingleQuotedRun("'");
+constexpr AsciiRun kCommentRun("", true);
+constexpr AsciiRun kIndicator(",[]{}#&*!|>'\"%@`");
+
 // Characters that cannot start a plain scalar where libyaml would read
 // something else (or refuse the text); '-', '?' and ':' are decided apart.
 bool is_indicator(char c) {
-    return std::strchr(",[]{}#&*!|>'\"%@`", c) != nullptr && c != '\0';
+    return c != ' ' && !kIndicator(c) && c >= 0x20 && c < 0x7F;
 }
 
 } // namespace
@@ -160,28 +179,29 @@ bool is_indicator(char c) {
 // optional comment. Every character is checked; false gives up on the text.
 class LineScanner {
   public:
-    LineScanner(std::string_view text, std::size_t start) : text_(text), at_(start) {}
+    LineScanner(std::string_view text, std::size_t start)
+        : text_(text), at_(start), line_start_(start) {}
 
     bool line(FastReader::Line &line) {
         line = FastReader::Line{};
         while (at_ < text_.size() && text_[at_] == ' ')
-            advance(1);
-        line.indent = column_;
+            ++at_;
+        line.indent = column();
         if (ends_line())
             return finish(line);
         const char first = text_[at_];
         if (first == '#')
             return comment() && finish(line);
-        if (column_ == 0 && text_.size() - at_ >= 3 &&
+        if (column() == 0 && text_.size() - at_ >= 3 &&
             (text_.substr(at_, 3) == "---" || text_.substr(at_, 3) == "..."))
             return false; // a document marker, or close enough to one
         line.is_entry = true;
         if (!key(line.key))
             return false;
-        if (column_ - line.key.column > kSimpleKeyLimit)
+        if (column() - line.key.column > kSimpleKeyLimit)
             return false;
         advance(1); // the ':'
-        line.after_colon = column_;
+        line.after_colon = column();
         const std::uint32_t spaces = skip_spaces();
         if (ends_line())
             return finish(line);
@@ -198,14 +218,23 @@ class LineScanner {
         return at_ + offset >= text_.size() || text_[at_ + offset] == ' ' ||
                text_[at_ + offset] == '\n';
     }
+    // Columns count characters: bytes less the continuation bytes passed.
+    std::uint32_t column() const {
+        return static_cast<std::uint32_t>(at_ - line_start_ - continuation_bytes_);
+    }
     void advance(std::size_t bytes) {
         at_ += bytes;
-        ++column_;
+        continuation_bytes_ += bytes - 1;
+    }
+    // Moves past a run of characters that need no closer look.
+    void skip_run(const AsciiRun &run) {
+        while (at_ < text_.size() && run(text_[at_]))
+            ++at_;
     }
     std::uint32_t skip_spaces() {
         std::uint32_t count = 0;
         while (at_ < text_.size() && text_[at_] == ' ') {
-            advance(1);
+            ++at_;
             ++count;
         }
         return count;
@@ -216,11 +245,10 @@ class LineScanner {
     }
     // From '#' to the end of the line; tabs are allowed here.
     bool comment() {
-        while (!ends_line()) {
-            if (text_[at_] == '\t') {
-                advance(1);
-                continue;
-            }
+        for (;;) {
+            skip_run(kCommentRun);
+            if (ends_line())
+                break;
             const std::size_t length = printable_length(text_, at_);
             if (length == 0)
                 return false;
@@ -248,6 +276,10 @@ class LineScanner {
             return false;
         std::size_t content_end = at_;
         for (;;) {
+            const std::size_t run_start = at_;
+            skip_run(kPlainRun);
+            if (at_ != run_start)
+                content_end = at_;
             if (ends_line())
                 return false; // no ':' on the line
             const char c = text_[at_];
@@ -280,7 +312,13 @@ class LineScanner {
         if (!plain_start(scalar))
             return false;
         std::size_t content_end = at_;
-        while (!ends_line()) {
+        for (;;) {
+            const std::size_t run_start = at_;
+            skip_run(kPlainRun);
+            if (at_ != run_start)
+                content_end = at_;
+            if (ends_line())
+                break;
             const char c = text_[at_];
             if (c == ':' && blank_or_end_at(1))
                 return false; // a mapping inside a value
@@ -310,7 +348,7 @@ class LineScanner {
                              text_[at_ + 1] == '\t' || text_[at_ + 1] == '\n'))
             return false;
         scalar.style = ScalarStyle::Plain;
-        scalar.column = column_;
+        scalar.column = column();
         scalar.begin = at_;
         return character();
     }
@@ -318,10 +356,12 @@ class LineScanner {
     bool quoted(FastReader::Scalar &scalar) {
         const char quote = text_[at_];
         scalar.style = quote == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
-        scalar.column = column_;
+        scalar.column = column();
         advance(1);
         scalar.begin = at_;
+        const AsciiRun &run = quote == '"' ? kDoubleQuotedRun : kSingleQuotedRun;
         for (;;) {
+            skip_run(run);
             if (ends_line())
                 return false; // a scalar of several lines
             const char c = text_[at_];
@@ -376,7 +416,8 @@ class LineScanner {
 
     std::string_view text_;
     std::size_t at_;
-    std::uint32_t column_ = 0;
+    std::size_t line_start_;
+    std::size_t continuation_bytes_ = 0;
 };
 
 bool FastReader::scan_line(std::string_view text, std::size_t start, Line &line) {

@@ -73,8 +73,8 @@ class FastReader {
     std::uint32_t current_line_ = 0;
     bool pending_empty_ = false; // the last key had no value on its line
     Mark empty_mark_;
-    Mark end_mark_;   // the end of the text
-    Mark after_end_;  // the line after it, where libyaml closes the rest
+    Mark end_mark_;  // the end of the text
+    Mark after_end_; // the line after it, where libyaml closes the rest
 };
 
 } // namespace corvane::yaml

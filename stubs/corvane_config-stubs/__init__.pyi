@@ -159,3 +159,6 @@ def read_corvane_readers_config(
 ) -> ReaderConfig:
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""
+
+def _yaml_fast_path(text: str, /) -> bool:
+    """Whether the YAML fast path reads text (a private test hook)."""
