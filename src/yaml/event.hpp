@@ -30,6 +30,7 @@ struct Event {
     std::string_view value;         // a scalar's text
     std::string_view tag;           // a scalar's tag, when has_tag
     std::uint32_t alias_target = 0; // a stored alias: index of the anchored node's first event
+    bool value_in_text = false;     // `value` points into the parsed text: valid all along
 
     bool is_empty_plain() const {
         return kind == EventKind::Scalar && style == ScalarStyle::Plain && value.empty();

@@ -460,6 +460,7 @@ void FastReader::scalar_event(const Scalar &scalar, Event &event) {
     const std::string_view raw = text_.substr(scalar.begin, scalar.end - scalar.begin);
     if (!scalar.escaped) {
         event.value = raw;
+        event.value_in_text = true;
         return;
     }
     scratch_.clear();
