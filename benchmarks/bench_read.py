@@ -1,7 +1,9 @@
 """Reading the last reader out of manifests of 1 to 10,000 readers, against
 (a) libyaml's bare event parse of the same bytes (the floor: a small C
-program built here) and (b) PyYAML's C loader plus a dict lookup (what a user
-would pick instead); then the time per reader from 1,000 to 600,000 readers
+program built here), (b) PyYAML's C loader plus a dict lookup (what a user
+would pick instead) and (c) rapidyaml reading the file and building its tree
+(`ryml.parse_in_arena`, the fastest YAML parser a Python user can install);
+then the time per reader from 1,000 to 600,000 readers
 (flat when no step grows faster than the manifest), and the peak memory of a
 fresh process reading a 50 MB and a 200 MB manifest.
 
@@ -23,6 +25,11 @@ try:
     import yaml
 except ImportError:  # optional competitor
     yaml = None
+
+try:
+    import ryml
+except ImportError:  # optional competitor
+    ryml = None
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
@@ -63,7 +70,8 @@ def best(fn, number, repeat=7):
 
 def timing_table(workdir, floor):
     print(f"{'readers':>8} {'floor':>11} {'corvane_config':>15} {'x floor':>8}"
-          f" {'PyYAML C':>12} {'PyYAML/ours':>12}")
+          f" {'PyYAML C':>12} {'PyYAML/ours':>12} {'rapidyaml':>12} {'ours/ryml':>10}"
+          f"  fast path")
     for count in (1, 100, 1_000, 10_000):
         path = workdir / f"manifest-{count}.yaml"
         path.write_text(manifest(count))
@@ -80,11 +88,19 @@ def timing_table(workdir, floor):
                 with open(path, encoding="utf-8") as handle:
                     return yaml.load(handle, Loader=yaml.CSafeLoader)["corvane"]["readers_config"][target]
             theirs = best(load, number, repeat=3)
+        rapid = None
+        if ryml is not None:
+            def parse():
+                with open(path, "rb") as handle:
+                    return ryml.parse_in_arena(handle.read())
+            rapid = best(parse, number)
         row = f"{count:>8} "
         row += f"{floor_time * 1e3:>8.3f} ms " if floor_time else f"{'-':>11} "
         row += f"{ours * 1e3:>12.3f} ms "
         row += f"{ours / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
         row += f"{theirs * 1e3:>9.3f} ms {theirs / ours:>11.1f}x" if theirs else f"{'-':>12} {'-':>12}"
+        row += f" {rapid * 1e3:>9.3f} ms {ours / rapid:>9.2f}x" if rapid else f" {'-':>12} {'-':>10}"
+        row += f"  {'taken' if corvane_config._yaml_fast_path(path.read_text()) else 'not taken'}"
         print(row)
 
 

@@ -5,7 +5,10 @@
 // rewrite form, the "corvane" section written out and read again must be the
 // same section, and writing that again must give the same text. The
 // whole-manifest check must fail the input exactly when a read does, first
-// with the read's message. Any difference is a crash.
+// with the read's message. Where the fast path reads the text, its events
+// must be libyaml's, and every form must read the same with the fast path
+// forced off. Any difference is a crash.
+#include "fast_path_check.hpp"
 #include "schema/manifest.hpp"
 #include "schema/manifest_check.hpp"
 #include "yaml/scalars.hpp"
@@ -150,12 +153,20 @@ void check_whole_manifest_check(std::string_view text,
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char *>(data), size);
+    const bool fast = fuzz_check::check_fast_path_agrees(text);
     auto lookup = parse_manifest_for_lookup(text);
     check_retention_agrees(lookup, parse_manifest_for_lookup(text, {}, yaml::Retention::Always));
     check_filtered_lookup(text, lookup);
     check_whole_manifest_check(text, lookup);
     auto rewrite = parse_manifest_for_rewrite(text);
     check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::Always));
+    if (fast) {
+        check_retention_agrees(
+            lookup,
+            parse_manifest_for_lookup(text, {}, yaml::Retention::AsNeeded, yaml::FastPath::Off));
+        check_retention_agrees(rewrite, parse_manifest_for_rewrite(text, yaml::Retention::AsNeeded,
+                                                                   yaml::FastPath::Off));
+    }
     if (!rewrite)
         return 0;
     // The rewrite form only adds requirements, so the lookup form reads too,

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets and runs each one briefly (about a minute in all)
-# from the checked-in corpus. Exits non-zero when a target finds a fault
+# from the checked-in corpus, after the fast path's differential check over
+# its fixed corpus (fuzz/differential.sh). Exits non-zero when a target finds a fault
 # (crash, sanitizer report, failed round trip, slow or oversized input); the
 # input that caused it is left in build/fuzz/artifacts/.
 # FUZZ_SECONDS scales the run: the manifest target gets two thirds of it.
@@ -8,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fuzz/build.sh
+fuzz/differential.sh
 seconds=${FUZZ_SECONDS:-60}
 artifacts=build/fuzz/artifacts
 mkdir -p "$artifacts"

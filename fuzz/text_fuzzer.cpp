@@ -1,7 +1,9 @@
 // libFuzzer target: texts that Python could hand over (any valid UTF-8) put
 // into a ReaderConfig, a reader identifier and the server's repository path,
 // stored in a fixed manifest section, written and read again in both forms.
-// The section and the reader must come back unchanged.
+// The section and the reader must come back unchanged, and where the fast path
+// reads the written text its events must be libyaml's.
+#include "fast_path_check.hpp"
 #include "io/read_file.hpp"
 #include "schema/manifest.hpp"
 
@@ -88,6 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto text = write_manifest(section);
     if (!text)
         fault();
+    fuzz_check::check_fast_path_agrees(text.value());
     auto rewrite = parse_manifest_for_rewrite(text.value());
     if (!rewrite)
         fault();

@@ -83,6 +83,9 @@ Ref create_module() {
         return {};
     if (!add_check_functions(module.get()))
         return {};
+    Ref probe = make_fast_path_probe(module.get());
+    if (!probe || PyObject_SetAttrString(module.get(), "_yaml_fast_path", probe.get()) < 0)
+        return {};
     return module;
 }
 

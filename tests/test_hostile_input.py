@@ -22,8 +22,9 @@ import time
 
 import pytest
 
+import corvane_config
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from manifests import SERVER_CONFIG, SERVER_SETTINGS
+from manifests import SERVER_CONFIG, SERVER_SETTINGS, fast_path_on
 from write_support import Ticker, interrupted_on_the_main_thread
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
@@ -199,19 +200,28 @@ def test_nesting_up_to_the_limit_is_skipped(tmp_path, nest):
     assert settings(read_corvane_readers_config(str(path), "r1")) == R1_SETTINGS
 
 
+def nested_block_mapping(levels):
+    """Block mappings one space deeper each, under the key "junk"."""
+    return "".join(f"\n{' ' * (8 + level)}a:" for level in range(levels)) + " b"
+
+
 @pytest.mark.parametrize("aliases", [False, True], ids=["streamed", "stored"])
-@pytest.mark.parametrize("nest, levels, column", [
-    (nested_mapping, 125, 13 + 4 * 124),
-    (nested_mapping, 129, 13 + 4 * 124),
-    (nested_sequence, 125, 13 + 124),
-    (nested_sequence, 200_000, 13 + 124),
+@pytest.mark.parametrize("nest, levels, where", [
+    (nested_mapping, 125, (17, 13 + 4 * 124)),
+    (nested_mapping, 129, (17, 13 + 4 * 124)),
+    (nested_sequence, 125, (17, 13 + 124)),
+    (nested_sequence, 200_000, (17, 13 + 124)),
+    # The fast path reads block mappings: it counts them as libyaml's do.
+    (nested_block_mapping, 129, (17 + 125, 9 + 124)),
 ])
-def test_nesting_past_the_limit_stops_at_the_collection(tmp_path, nest, levels, column, aliases):
+def test_nesting_past_the_limit_stops_at_the_collection(tmp_path, nest, levels, where, aliases):
     text = JUNK.format(nest(levels))
     if aliases:  # a document that may hold aliases is kept whole before it is read
         text = text.replace("model_name: m", "model_name: &m m") + "    r2: {model_name: *m, device: cpu, consumer_group: g}\n"
+    elif nest is nested_block_mapping:
+        assert corvane_config._yaml_fast_path(text) == fast_path_on()
     path = write(tmp_path, text)
-    message = SERIALIZING + f"recursion limit exceeded at line 17 column {column}"
+    message = SERIALIZING + "recursion limit exceeded at line {} column {}".format(*where)
     assert read_error(path) == message
     assert add_error(path) == message
 

@@ -15,16 +15,25 @@ not asked about: the module's result is checked whatever libyaml does.
 - The parser copies a %TAG directive's whole prefix into every tag naming its
   handle (src/yaml/parser.cpp cuts long prefixes short at the document's
   start; a tag's kind, all that is read of it, must survive the cut).
+
+The YAML fast path (src/yaml/fast_path.cpp) copies the parser's own rules
+for the texts it reads, as 0.2.5 has them: at the end of the text, mappings
+indented deeper than the last line's column close there, the others on the
+line after; "\\'" is no escape in double quotes; a key's ":" must follow its
+start within 1,024 characters. The module takes the fast path only where the
+loaded libyaml reports 0.2.5; the differential check of fuzz/ compares the
+two parsers event by event.
 """
 
 import ctypes
 import pathlib
+import runpy
 
 import pytest
 
 import corvane_config
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from manifests import manifest
+from manifests import fast_path_on, manifest
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
 
@@ -239,3 +248,60 @@ def test_long_tag_prefixes_keep_the_tags_kind(tmp_path, prefix, described, star)
         read_corvane_readers_config(str(path), "r1")
     assert read.value.args == (SERIALIZING + "corvane.readers_config.r1.tensor_parallel: invalid "
                                f"type: {described}, expected u32 at line 20 column 24",)
+
+
+# --- the fast path ------------------------------------------------------------------
+
+
+def test_the_fast_path_is_taken_only_with_libyaml_0_2_5(libyaml):
+    expected = libyaml.version == "0.2.5" and fast_path_on() is not False
+    assert corvane_config._yaml_fast_path(manifest()) == expected
+
+
+def benchmark_manifest():
+    """bench_read.py's manifest builder."""
+    path = pathlib.Path(__file__).resolve().parent.parent / "benchmarks" / "bench_read.py"
+    return runpy.run_path(str(path))["manifest"]
+
+
+def taken_texts():
+    root = pathlib.Path(__file__).resolve().parent.parent
+    yield pytest.param((root / "examples" / "manifest.yaml").read_text(encoding="utf-8"),
+                       id="example")
+    bench_manifest = benchmark_manifest()
+    for count in (1, 100):
+        yield pytest.param(bench_manifest(count), id=f"benchmark-{count}")
+    yield pytest.param(manifest("    r1: # *not an alias\n      model_name: 'it''s'\n"
+                                "      device: \"\\u00e9\\t\"\n"), id="comment-quotes-escapes")
+    yield pytest.param("k" * 1024 + ": v\n", id="key-of-1024")
+
+
+GIVEN_UP = {
+    "key-of-1025": "k" * 1025 + ": v\n",
+    "quote-escape": "a: \"\\'\"\n",
+    "flow": "a: {b: c}\n",
+    "anchor": "a: &x b\n",
+    "alias": "a: &x b\nc: *x\n",
+    "tag": "a: !!str b\n",
+    "directive": "%YAML 1.1\n---\na: b\n",
+    "document-marker": "---\na: b\n",
+    "block-scalar": "a: |\n  b\n",
+    "explicit-key": "? a\n: b\n",
+    "block-sequence": "a:\n- b\n",
+    "tab": "a:\tb\n",
+    "bare-cr": "a: b\rc: d\n",
+    "nel": "a: b\u0085c\n",
+    "bom": "\ufeffa: b\n",
+    "nul": "a: b\x00\n",
+    "control": "a: b\x07\n",
+    "multi-line": "a: b\n  c\n",
+    "odd-indentation": "a:\n    b: c\n  d: e\n",
+    "mapping-in-value": "a: b: c\n",
+}
+
+
+@pytest.mark.parametrize("text", [*taken_texts(), *(pytest.param(text, id=name)
+                                                   for name, text in GIVEN_UP.items())])
+def test_which_texts_take_the_fast_path(text):
+    taken = text not in GIVEN_UP.values()
+    assert corvane_config._yaml_fast_path(text) == (taken and fast_path_on() is not False)

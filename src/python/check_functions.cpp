@@ -43,7 +43,9 @@ PyObject *check_manifest_function(PyObject *, PyObject *path_object) {
     if (!path)
         return nullptr;
     Result<ManifestCheck> check = without_interpreter_lock(
-        [&](const io::InterruptCheck &interrupt) { return check_manifest(path->text, interrupt); });
+        *path, [](const std::string &given, const io::InterruptCheck &interrupt) {
+            return check_manifest(given, interrupt);
+        });
     if (!check)
         return raise(check.error());
     Ref findings = expect(PyList_New(0));

@@ -27,4 +27,7 @@ Ref make_read_function(PyObject *module);
 // (underscore names, not in __all__). False with an exception set on failure.
 bool add_check_functions(PyObject *module);
 
+// The private function _yaml_fast_path, bound to `module`.
+Ref make_fast_path_probe(PyObject *module);
+
 } // namespace corvane::py

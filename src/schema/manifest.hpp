@@ -68,13 +68,15 @@ yaml::Failure rewrite_parse_failure(std::string_view text);
 
 // Parses a whole manifest text. Errors are Serialization errors whose text is
 // the YAML layer's complete message. The result does not depend on
-// `retention`, only the memory it takes.
+// `retention` or `fast_path`, only the memory and time it takes.
 Result<Sections<OptionManifestConfig>>
 parse_manifest_for_lookup(std::string_view text, const ReaderFilter &kept = {},
-                          yaml::Retention retention = yaml::Retention::AsNeeded);
+                          yaml::Retention retention = yaml::Retention::AsNeeded,
+                          yaml::FastPath fast_path = yaml::FastPath::Allowed);
 Result<Sections<ManifestConfig>>
 parse_manifest_for_rewrite(std::string_view text,
-                           yaml::Retention retention = yaml::Retention::AsNeeded);
+                           yaml::Retention retention = yaml::Retention::AsNeeded,
+                           yaml::FastPath fast_path = yaml::FastPath::Allowed);
 
 // The "corvane" section out of parsed sections (moved, not copied), or the
 // parse error, or the Serialization error for a manifest without it.

@@ -197,8 +197,8 @@ template <class Section> struct SectionForm {
 
 template <class Section>
 Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Retention retention,
-                       ReaderWatch *watch, Sections<Section> &sections) {
-    yaml::Loader loader(text, retention);
+                       yaml::FastPath fast_path, ReaderWatch *watch, Sections<Section> &sections) {
+    yaml::Loader loader(text, retention, fast_path);
     return loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
         return yaml::read_mapping(
             cursor, "a map", "a string",
@@ -220,9 +220,9 @@ Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Re
 
 template <class Section>
 Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilter &kept,
-                                         yaml::Retention retention) {
+                                         yaml::Retention retention, yaml::FastPath fast_path) {
     Sections<Section> sections;
-    if (Failure failure = parse_sections(text, kept, retention, nullptr, sections))
+    if (Failure failure = parse_sections(text, kept, retention, fast_path, nullptr, sections))
         return serialization_error(failure->to_string());
     return sections;
 }
@@ -231,24 +231,27 @@ Result<Sections<Section>> parse_manifest(std::string_view text, const ReaderFilt
 
 Result<Sections<OptionManifestConfig>> parse_manifest_for_lookup(std::string_view text,
                                                                  const ReaderFilter &kept,
-                                                                 yaml::Retention retention) {
-    return parse_manifest<OptionManifestConfig>(text, kept, retention);
+                                                                 yaml::Retention retention,
+                                                                 yaml::FastPath fast_path) {
+    return parse_manifest<OptionManifestConfig>(text, kept, retention, fast_path);
 }
 
 Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view text,
-                                                            yaml::Retention retention) {
-    return parse_manifest<ManifestConfig>(text, std::nullopt, retention);
+                                                            yaml::Retention retention,
+                                                            yaml::FastPath fast_path) {
+    return parse_manifest<ManifestConfig>(text, std::nullopt, retention, fast_path);
 }
 
 yaml::Failure parse_manifest_watched(std::string_view text, ReaderWatch &watch,
                                      Sections<OptionManifestConfig> &sections) {
     yaml::Retention retention = watch.recover ? yaml::Retention::Always : yaml::Retention::AsNeeded;
-    return parse_sections(text, std::nullopt, retention, &watch, sections);
+    return parse_sections(text, std::nullopt, retention, yaml::FastPath::Allowed, &watch, sections);
 }
 
 yaml::Failure rewrite_parse_failure(std::string_view text) {
     Sections<ManifestConfig> sections;
-    return parse_sections(text, std::nullopt, yaml::Retention::AsNeeded, nullptr, sections);
+    return parse_sections(text, std::nullopt, yaml::Retention::AsNeeded, yaml::FastPath::Allowed,
+                          nullptr, sections);
 }
 
 } // namespace corvane

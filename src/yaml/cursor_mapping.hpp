@@ -23,7 +23,8 @@ Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view
     } else if (start->kind == EventKind::MappingStart) {
         result = cursor.nested(mark, [&]() -> Failure {
             // Where texts go with their event, each key is copied here to
-            // outlive the reading of its value (one buffer per mapping).
+            // outlive the reading of its value (one buffer per mapping),
+            // unless it points into the parsed text itself.
             std::string key_copy;
             for (;;) {
                 const Event *key_event = nullptr;
@@ -35,10 +36,11 @@ Failure read_mapping(Cursor &cursor, std::string_view expected, std::string_view
                 }
                 const bool key_is_scalar = key_event->kind == EventKind::Scalar;
                 const Mark key_mark = key_event->mark;
+                const bool key_lasts = key_event->value_in_text || cursor.texts_are_stored();
                 std::string_view key;
                 if (Failure failure = read_text(cursor, key_expected, key))
                     return failure;
-                if (!cursor.texts_are_stored())
+                if (!key_lasts)
                     key = key_copy.assign(key);
                 Path value_path =
                     key_is_scalar ? Path::child(cursor.path(), key) : Path::unknown(cursor.path());

@@ -34,6 +34,7 @@ struct Event {
     Mark mark;
     std::string_view value;         // a scalar's text
     std::uint32_t alias_target = 0; // a stored alias: index of the anchored node's first event
+    bool value_in_text = false;     // `value` points into the parsed text: valid all along
 
     bool is_empty_plain() const {
         return kind == EventKind::Scalar && style == ScalarStyle::Plain && value.empty();

@@ -14,8 +14,9 @@ bool may_hold_aliases(std::string_view text) {
 
 } // namespace
 
-Loader::Loader(std::string_view text, Retention retention) : parser_(text) {
-    if (retention == Retention::Always || may_hold_aliases(text))
+Loader::Loader(std::string_view text, Retention retention, FastPath fast_path)
+    : parser_(text, fast_path) {
+    if (retention == Retention::Always || (!parser_.took_fast_path() && may_hold_aliases(text)))
         stored_.emplace(parser_, text.size());
 }
 

@@ -22,10 +22,12 @@ enum class Retention { AsNeeded, Always };
 // twice: its events are read as libyaml parses them and dropped at once,
 // and memory stays flat however long the document. A text that may hold
 // aliases is parsed whole first and its events kept, so that an alias can
-// replay its anchored node.
+// replay its anchored node. A text the fast path reads holds no alias (a "*"
+// of it is in a comment or inside a scalar).
 class Loader {
   public:
-    explicit Loader(std::string_view text, Retention retention = Retention::AsNeeded);
+    explicit Loader(std::string_view text, Retention retention = Retention::AsNeeded,
+                    FastPath fast_path = FastPath::Allowed);
     Loader(const Loader &) = delete;
     Loader &operator=(const Loader &) = delete;
 

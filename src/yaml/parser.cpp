@@ -128,11 +128,16 @@ struct Parser::ParsedEvent {
     }
 };
 
-Parser::Parser(std::string_view text)
+Parser::Parser(std::string_view text, FastPath fast_path)
     : parser_(std::make_unique<yaml_parser_t>()), parsed_(std::make_unique<ParsedEvent>()) {
     if (text.size() > kLargestText) {
         parser_.reset();
         failure_ = Error::syntax(messages::kDocumentTooLarge);
+        return;
+    }
+    if (fast_path == FastPath::Allowed && fast_path_enabled() && FastReader::accepts(text)) {
+        parser_.reset();
+        fast_ = std::make_unique<FastReader>(text);
         return;
     }
     if (!yaml_parser_initialize(parser_.get())) {
@@ -156,6 +161,20 @@ Failure Parser::next(Event &event, bool &more) {
         return failure_;
     if (document_ended_ || stream_ended_)
         return {};
+    if (fast_) {
+        event = Event{};
+        if (!fast_->next(event)) {
+            // Only one document, and nothing after it: an empty text is an
+            // empty stream.
+            (saw_node_ ? document_ended_ : stream_ended_) = true;
+            return {};
+        }
+        if (Failure failure = count_depth(event))
+            return failure;
+        saw_node_ = true;
+        more = true;
+        return {};
+    }
     for (;;) {
         if (!parsed_->parse(*parser_))
             return failure_ = syntax_error(*parser_);
@@ -188,28 +207,46 @@ Failure Parser::next(Event &event, bool &more) {
             break;
         }
         case YAML_SEQUENCE_START_EVENT:
+            event.kind = EventKind::SequenceStart;
+            break;
         case YAML_MAPPING_START_EVENT:
-            if (++depth_ > kRecursionLimit)
-                return failure_ = Error::of_kind(Error::Kind::RecursionLimit, event.mark);
-            event.kind = parsed.type == YAML_SEQUENCE_START_EVENT ? EventKind::SequenceStart
-                                                                  : EventKind::MappingStart;
+            event.kind = EventKind::MappingStart;
             break;
         case YAML_SEQUENCE_END_EVENT:
-            --depth_;
             event.kind = EventKind::SequenceEnd;
             break;
         case YAML_MAPPING_END_EVENT:
-            --depth_;
             event.kind = EventKind::MappingEnd;
             break;
         }
+        if (Failure failure = count_depth(event))
+            return failure;
         saw_node_ = true;
         more = true;
         return {};
     }
 }
 
+Failure Parser::count_depth(const Event &event) {
+    switch (event.kind) {
+    case EventKind::SequenceStart:
+    case EventKind::MappingStart:
+        if (++depth_ > kRecursionLimit)
+            return failure_ = Error::of_kind(Error::Kind::RecursionLimit, event.mark);
+        break;
+    case EventKind::SequenceEnd:
+    case EventKind::MappingEnd:
+        --depth_;
+        break;
+    default:
+        break;
+    }
+    return {};
+}
+
 std::string_view Parser::anchor() const {
+    if (fast_)
+        return {}; // the fast path takes no anchors
     const yaml_event_t &parsed = parsed_->event;
     switch (parsed.type) {
     case YAML_ALIAS_EVENT:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "yaml/event.hpp"
+#include "yaml/fast_path.hpp"
 
 #include <cstddef>
 #include <memory>
@@ -24,9 +25,12 @@ inline constexpr std::size_t kLargestText = (std::size_t{1} << 31) - 1;
 //
 // The first failure (a syntax error, the depth limit) is kept: every later
 // call returns it again.
+//
+// A text the fast path accepts (see FastReader) is read by it instead, with
+// the same events, limits and checks; libyaml is then never started.
 class Parser {
   public:
-    explicit Parser(std::string_view text);
+    explicit Parser(std::string_view text, FastPath fast_path = FastPath::Allowed);
     ~Parser();
     Parser(const Parser &) = delete;
     Parser &operator=(const Parser &) = delete;
@@ -45,11 +49,18 @@ class Parser {
     // the stream) is an error.
     [[nodiscard]] Failure check_single_document();
 
+    // Whether the fast path reads this text.
+    bool took_fast_path() const { return fast_ != nullptr; }
+
   private:
     struct ParsedEvent;
 
+    // Counts the nesting of a collection event; the depth limit's failure.
+    [[nodiscard]] Failure count_depth(const Event &event);
+
     std::unique_ptr<yaml_parser_s> parser_;
     std::unique_ptr<ParsedEvent> parsed_;
+    std::unique_ptr<FastReader> fast_;
     Failure failure_;
     int depth_ = 0;
     bool saw_node_ = false;

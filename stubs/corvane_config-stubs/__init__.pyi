@@ -160,6 +160,9 @@ def read_corvane_readers_config(
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""
 
+def _yaml_fast_path(text: str, /) -> bool:
+    """Whether the YAML fast path reads text (a private test hook)."""
+
 # Private helpers of the corvane-config command (corvane_config_cli); not in __all__.
 
 # (line, column, reader_id or None outside a reader, kind, message); kind is

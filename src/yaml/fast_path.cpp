@@ -1,0 +1,596 @@
+#include "yaml/fast_path.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <yaml.h>
+
+namespace corvane::yaml {
+
+bool fast_path_enabled() {
+    static const bool enabled = [] {
+        const char *setting = std::getenv("CORVANE_YAML_FAST_PATH");
+        if (setting != nullptr && std::strcmp(setting, "0") == 0)
+            return false;
+        int major = 0, minor = 0, patch = 0;
+        yaml_get_version(&major, &minor, &patch);
+        return major == 0 && minor == 2 && patch == 5;
+    }();
+    return enabled;
+}
+
+namespace {
+
+// libyaml 0.2.5 gives up on a simple key (a key without "?") whose ':' comes
+// more than this many characters after its start.
+constexpr std::uint32_t kSimpleKeyLimit = 1024;
+
+// The byte length of the character at text[at] when libyaml 0.2.5 reads it
+// as an ordinary printable character: no line break (NEL, LS, PS), no byte
+// order mark, no tab, no control character, valid UTF-8. 0 for any other.
+std::size_t printable_length(std::string_view text, std::size_t at) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    if (lead < 0x80)
+        return lead >= 0x20 && lead < 0x7F ? 1 : 0;
+    std::size_t length = 0;
+    std::uint32_t code = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        code = lead & 0x1Fu;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        code = lead & 0x0Fu;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        code = lead & 0x07u;
+    } else {
+        return 0;
+    }
+    if (text.size() - at < length)
+        return 0;
+    for (std::size_t k = 1; k < length; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + k]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3Fu);
+    }
+    const bool shortest = (length == 2 && code >= 0x80) || (length == 3 && code >= 0x800) ||
+                          (length == 4 && code >= 0x10000);
+    const bool printable = (code >= 0xA0 && code <= 0xD7FF) || (code >= 0xE000 && code <= 0xFFFD) ||
+                           (code >= 0x10000 && code <= 0x10FFFF);
+    if (!shortest || !printable || code == 0xFEFF || code == 0x2028 || code == 0x2029)
+        return 0;
+    return length;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The digits of a \x, \u or \U escape in a double-quoted scalar.
+std::size_t escape_digits(char letter) {
+    switch (letter) {
+    case 'x':
+        return 2;
+    case 'u':
+        return 4;
+    case 'U':
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+// The character a one-letter escape stands for, as libyaml 0.2.5 has them
+// ("\'" is not one of them); -1 for no such escape.
+long simple_escape(char letter) {
+    switch (letter) {
+    case '0':
+        return 0;
+    case 'a':
+        return 7;
+    case 'b':
+        return 8;
+    case 't':
+        return 9;
+    case 'n':
+        return 10;
+    case 'v':
+        return 11;
+    case 'f':
+        return 12;
+    case 'r':
+        return 13;
+    case 'e':
+        return 0x1B;
+    case ' ':
+        return ' ';
+    case '"':
+        return '"';
+    case '/':
+        return '/';
+    case '\\':
+        return '\\';
+    case 'N':
+        return 0x85;
+    case '_':
+        return 0xA0;
+    case 'L':
+        return 0x2028;
+    case 'P':
+        return 0x2029;
+    default:
+        return -1;
+    }
+}
+
+void append_utf8(std::string &out, std::uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The printable ASCII characters other than `excluded`: a scan skips runs of
+// them without looking further.
+struct AsciiRun {
+    std::array<bool, 256> member{};
+    constexpr AsciiRun(std::string_view excluded, bool with_tab = false) {
+        for (int c = 0x20; c < 0x7F; ++c)
+            member[static_cast<std::size_t>(c)] =
+                excluded.find(static_cast<char>(c)) == std::string_view::npos;
+        member['\t'] = with_tab;
+    }
+    bool operator()(char c) const { return member[static_cast<unsigned char>(c)]; }
+};
+
+constexpr AsciiRun kPlainRun(" :");
+constexpr AsciiRun kDoubleQuotedRun("\"\\");
+constexpr AsciiRun kSingleQuotedRun("'");
+constexpr AsciiRun kCommentRun("", true);
+constexpr AsciiRun kIndicator(",[]{}#&*!|>'\"%@`");
+
+// Characters that cannot start a plain scalar where libyaml would read
+// something else (or refuse the text); '-', '?' and ':' are decided apart.
+bool is_indicator(char c) {
+    return c != ' ' && !kIndicator(c) && c >= 0x20 && c < 0x7F;
+}
+
+} // namespace
+
+// Reads one line of the subset: blank, a comment, or "key: value" with an
+// optional comment. Every character is checked; false gives up on the text.
+class LineScanner {
+  public:
+    LineScanner(std::string_view text, std::size_t start)
+        : text_(text), at_(start), line_start_(start) {}
+
+    bool line(FastReader::Line &line) {
+        line = FastReader::Line{};
+        while (at_ < text_.size() && text_[at_] == ' ')
+            ++at_;
+        line.indent = column();
+        if (ends_line())
+            return finish(line);
+        const char first = text_[at_];
+        if (first == '#')
+            return comment() && finish(line);
+        if (column() == 0 && text_.size() - at_ >= 3 &&
+            (text_.substr(at_, 3) == "---" || text_.substr(at_, 3) == "..."))
+            return false; // a document marker, or close enough to one
+        line.is_entry = true;
+        if (!key(line.key))
+            return false;
+        if (column() - line.key.column > kSimpleKeyLimit)
+            return false;
+        advance(1); // the ':'
+        line.after_colon = column();
+        const std::uint32_t spaces = skip_spaces();
+        if (ends_line())
+            return finish(line);
+        if (text_[at_] == '#')
+            return spaces > 0 && comment() && finish(line);
+        line.has_value = true;
+        return value(line.value) && finish(line);
+    }
+
+  private:
+    bool ends_line() const { return at_ >= text_.size() || text_[at_] == '\n'; }
+    // libyaml's "blank or end" after a ':' (a tab there is given up on later).
+    bool blank_or_end_at(std::size_t offset) const {
+        return at_ + offset >= text_.size() || text_[at_ + offset] == ' ' ||
+               text_[at_ + offset] == '\n';
+    }
+    // Columns count characters: bytes less the continuation bytes passed.
+    std::uint32_t column() const {
+        return static_cast<std::uint32_t>(at_ - line_start_ - continuation_bytes_);
+    }
+    void advance(std::size_t bytes) {
+        at_ += bytes;
+        continuation_bytes_ += bytes - 1;
+    }
+    // Moves past a run of characters that need no closer look.
+    void skip_run(const AsciiRun &run) {
+        while (at_ < text_.size() && run(text_[at_]))
+            ++at_;
+    }
+    std::uint32_t skip_spaces() {
+        std::uint32_t count = 0;
+        while (at_ < text_.size() && text_[at_] == ' ') {
+            ++at_;
+            ++count;
+        }
+        return count;
+    }
+    bool finish(FastReader::Line &line) {
+        line.next = at_ < text_.size() ? at_ + 1 : at_;
+        return true;
+    }
+    // From '#' to the end of the line; tabs are allowed here.
+    bool comment() {
+        for (;;) {
+            skip_run(kCommentRun);
+            if (ends_line())
+                break;
+            const std::size_t length = printable_length(text_, at_);
+            if (length == 0)
+                return false;
+            advance(length);
+        }
+        return true;
+    }
+    // One printable character of a scalar.
+    bool character() {
+        const std::size_t length = printable_length(text_, at_);
+        if (length == 0)
+            return false;
+        advance(length);
+        return true;
+    }
+
+    bool key(FastReader::Scalar &scalar) {
+        const char first = text_[at_];
+        if (first == '"' || first == '\'') {
+            if (!quoted(scalar))
+                return false;
+            return at_ < text_.size() && text_[at_] == ':' && blank_or_end_at(1);
+        }
+        if (!plain_start(scalar))
+            return false;
+        std::size_t content_end = at_;
+        for (;;) {
+            const std::size_t run_start = at_;
+            skip_run(kPlainRun);
+            if (at_ != run_start)
+                content_end = at_;
+            if (ends_line())
+                return false; // no ':' on the line
+            const char c = text_[at_];
+            if (c == ':' && blank_or_end_at(1))
+                break;
+            if (c == ' ') {
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '#')
+                    return false;
+                advance(1);
+                continue;
+            }
+            if (!character())
+                return false;
+            content_end = at_;
+        }
+        scalar.end = content_end;
+        return content_end == at_; // no spaces before the ':'
+    }
+
+    bool value(FastReader::Scalar &scalar) {
+        const char first = text_[at_];
+        if (first == '"' || first == '\'') {
+            if (!quoted(scalar))
+                return false;
+            const std::uint32_t spaces = skip_spaces();
+            if (ends_line())
+                return true;
+            return spaces > 0 && text_[at_] == '#' && comment();
+        }
+        if (!plain_start(scalar))
+            return false;
+        std::size_t content_end = at_;
+        for (;;) {
+            const std::size_t run_start = at_;
+            skip_run(kPlainRun);
+            if (at_ != run_start)
+                content_end = at_;
+            if (ends_line())
+                break;
+            const char c = text_[at_];
+            if (c == ':' && blank_or_end_at(1))
+                return false; // a mapping inside a value
+            if (c == ' ') {
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '#') {
+                    advance(1);
+                    scalar.end = content_end;
+                    return comment();
+                }
+                advance(1);
+                continue;
+            }
+            if (!character())
+                return false;
+            content_end = at_;
+        }
+        scalar.end = content_end;
+        return true;
+    }
+
+    // The first character of a plain scalar, which must not be an indicator.
+    bool plain_start(FastReader::Scalar &scalar) {
+        const char first = text_[at_];
+        if (is_indicator(first) || first == '?' || first == ':' || first == '\t')
+            return false;
+        if (first == '-' && (at_ + 1 >= text_.size() || text_[at_ + 1] == ' ' ||
+                             text_[at_ + 1] == '\t' || text_[at_ + 1] == '\n'))
+            return false;
+        scalar.style = ScalarStyle::Plain;
+        scalar.column = column();
+        scalar.begin = at_;
+        return character();
+    }
+
+    bool quoted(FastReader::Scalar &scalar) {
+        const char quote = text_[at_];
+        scalar.style = quote == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        scalar.column = column();
+        advance(1);
+        scalar.begin = at_;
+        const AsciiRun &run = quote == '"' ? kDoubleQuotedRun : kSingleQuotedRun;
+        for (;;) {
+            skip_run(run);
+            if (ends_line())
+                return false; // a scalar of several lines
+            const char c = text_[at_];
+            if (c == quote) {
+                if (quote == '\'' && at_ + 1 < text_.size() && text_[at_ + 1] == '\'') {
+                    scalar.escaped = true;
+                    advance(1);
+                    advance(1);
+                    continue;
+                }
+                scalar.end = at_;
+                advance(1);
+                return true;
+            }
+            if (c == '\\' && quote == '"') {
+                scalar.escaped = true;
+                if (!escape())
+                    return false;
+                continue;
+            }
+            if (!character())
+                return false;
+        }
+    }
+
+    // A backslash escape of a double-quoted scalar that decodes on its line.
+    bool escape() {
+        if (at_ + 1 >= text_.size())
+            return false;
+        const char letter = text_[at_ + 1];
+        if (simple_escape(letter) >= 0) {
+            advance(1);
+            advance(1);
+            return true;
+        }
+        const std::size_t digits = escape_digits(letter);
+        if (digits == 0 || text_.size() - at_ - 2 < digits)
+            return false;
+        std::uint32_t code = 0;
+        for (std::size_t k = 0; k < digits; ++k) {
+            const int digit = hex_value(text_[at_ + 2 + k]);
+            if (digit < 0)
+                return false;
+            code = (code << 4) | static_cast<std::uint32_t>(digit);
+        }
+        if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+            return false;
+        for (std::size_t k = 0; k < digits + 2; ++k)
+            advance(1);
+        return true;
+    }
+
+    std::string_view text_;
+    std::size_t at_;
+    std::size_t line_start_;
+    std::size_t continuation_bytes_ = 0;
+};
+
+bool FastReader::scan_line(std::string_view text, std::size_t start, Line &line) {
+    return LineScanner(text, start).line(line);
+}
+
+bool FastReader::accepts(std::string_view text) {
+    // Block mappings only, each key at its mapping's indentation: a deeper
+    // line opens a mapping only under a key without a value, and a shallower
+    // one must return to an open mapping's indentation.
+    std::vector<std::uint32_t> indents;
+    bool open_key = false; // the last key had no value on its line
+    Line line;
+    for (std::size_t position = 0; position < text.size(); position = line.next) {
+        if (!scan_line(text, position, line))
+            return false;
+        if (!line.is_entry)
+            continue;
+        const std::uint32_t column = line.indent;
+        if (indents.empty() || (open_key && column > indents.back())) {
+            indents.push_back(column);
+        } else {
+            while (column < indents.back()) {
+                indents.pop_back();
+                if (indents.empty())
+                    return false;
+            }
+            if (column != indents.back())
+                return false;
+        }
+        open_key = !line.has_value;
+    }
+    return true;
+}
+
+void FastReader::scalar_event(const Scalar &scalar, Event &event) {
+    event.kind = EventKind::Scalar;
+    event.style = scalar.style;
+    event.mark = {current_line_, scalar.column};
+    const std::string_view raw = text_.substr(scalar.begin, scalar.end - scalar.begin);
+    if (!scalar.escaped) {
+        event.value = raw;
+        event.value_in_text = true;
+        return;
+    }
+    scratch_.clear();
+    if (scalar.style == ScalarStyle::SingleQuoted) {
+        for (std::size_t k = 0; k < raw.size(); ++k) {
+            scratch_ += raw[k];
+            if (raw[k] == '\'')
+                ++k; // the second quote of ''
+        }
+    } else {
+        for (std::size_t k = 0; k < raw.size(); ++k) {
+            if (raw[k] != '\\') {
+                scratch_ += raw[k];
+                continue;
+            }
+            const char letter = raw[k + 1];
+            const long simple = simple_escape(letter);
+            if (simple >= 0) {
+                append_utf8(scratch_, static_cast<std::uint32_t>(simple));
+                k += 1;
+                continue;
+            }
+            const std::size_t digits = escape_digits(letter);
+            std::uint32_t code = 0;
+            for (std::size_t d = 0; d < digits; ++d)
+                code = (code << 4) | static_cast<std::uint32_t>(hex_value(raw[k + 2 + d]));
+            append_utf8(scratch_, code);
+            k += 1 + digits;
+        }
+    }
+    event.value = scratch_;
+}
+
+bool FastReader::next(Event &event) {
+    for (;;) {
+        switch (phase_) {
+        case Phase::NextLine: {
+            bool found = false;
+            while (position_ < text_.size()) {
+                const std::size_t start = position_;
+                (void)scan_line(text_, start, line_); // accepted whole before
+                current_line_ = line_number_;
+                position_ = line_.next;
+                if (position_ > start && text_[position_ - 1] == '\n')
+                    ++line_number_;
+                if (line_.is_entry) {
+                    found = true;
+                    break;
+                }
+            }
+            if (!found) {
+                // libyaml closes the mappings indented deeper than the end's
+                // column where the text ends, the others on the line after.
+                std::uint32_t column = 0;
+                std::size_t at = text_.size();
+                while (at > 0 && text_[at - 1] != '\n') {
+                    --at;
+                    if ((static_cast<unsigned char>(text_[at]) & 0xC0) != 0x80)
+                        ++column;
+                }
+                end_mark_ = {line_number_, column};
+                after_end_ = column == 0 ? end_mark_ : Mark{line_number_ + 1, 0};
+                phase_ = Phase::Closing;
+                continue;
+            }
+            phase_ = Phase::Structure;
+            continue;
+        }
+        case Phase::Structure: {
+            const std::uint32_t column = line_.indent;
+            if (indents_.empty() || (pending_empty_ && column > indents_.back())) {
+                pending_empty_ = false;
+                indents_.push_back(column);
+                event = Event{};
+                event.kind = EventKind::MappingStart;
+                event.mark = {current_line_, column};
+                phase_ = Phase::Key;
+                return true;
+            }
+            event = Event{};
+            if (pending_empty_) {
+                pending_empty_ = false;
+                event.kind = EventKind::Scalar;
+                event.mark = empty_mark_;
+                return true;
+            }
+            if (column < indents_.back()) {
+                indents_.pop_back();
+                event.kind = EventKind::MappingEnd;
+                event.mark = {current_line_, column};
+                return true;
+            }
+            phase_ = Phase::Key;
+            continue;
+        }
+        case Phase::Key:
+            event = Event{};
+            scalar_event(line_.key, event);
+            phase_ = Phase::Value;
+            return true;
+        case Phase::Value:
+            phase_ = Phase::NextLine;
+            if (!line_.has_value) {
+                pending_empty_ = true;
+                empty_mark_ = {current_line_, line_.after_colon};
+                continue;
+            }
+            event = Event{};
+            scalar_event(line_.value, event);
+            return true;
+        case Phase::Closing:
+            event = Event{};
+            if (pending_empty_) {
+                pending_empty_ = false;
+                event.kind = EventKind::Scalar;
+                event.mark = empty_mark_;
+                return true;
+            }
+            if (indents_.empty()) {
+                phase_ = Phase::Done;
+                return false;
+            }
+            event.kind = EventKind::MappingEnd;
+            event.mark = indents_.back() > end_mark_.column ? end_mark_ : after_end_;
+            indents_.pop_back();
+            return true;
+        case Phase::Done:
+            return false;
+        }
+    }
+}
+
+} // namespace corvane::yaml

@@ -1,0 +1,80 @@
+#pragma once
+
+#include "yaml/event.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace corvane::yaml {
+
+// Whether a parse may take the fast path (FastReader) for texts it accepts.
+// Off reads every text through libyaml.
+enum class FastPath { Allowed, Off };
+
+// Whether the fast path may be taken at all in this process: the loaded
+// libyaml is the 0.2.5 whose behaviour the recognizer copies, and the
+// environment does not turn it off (CORVANE_YAML_FAST_PATH=0). Read once.
+bool fast_path_enabled();
+
+// A recognizer for the YAML most manifests are written in: block mappings
+// nested by indentation, keys and values that are one-line plain, single- or
+// double-quoted scalars, comments and blank lines. accept() checks the whole
+// text first and refuses anything outside that subset, and anything that
+// could be an error, so that libyaml reads it instead; an accepted text then
+// gives, one at a time, the node events libyaml would give for it, marks
+// included. Nothing is stored but the stack of open mappings' indentations.
+class FastReader {
+  public:
+    // Whether `text` is inside the subset (and so parses without error).
+    static bool accepts(std::string_view text);
+
+    // For a text accepts() took.
+    explicit FastReader(std::string_view text) : text_(text) {}
+
+    // The next node event; false at the end of the document. Texts are
+    // valid until the next call.
+    bool next(Event &event);
+
+  private:
+    enum class Phase { NextLine, Structure, Key, Value, Closing, Done };
+
+    struct Scalar {
+        std::size_t begin = 0; // the content, quotes excluded
+        std::size_t end = 0;
+        std::uint32_t column = 0; // of the first character (the quote)
+        ScalarStyle style = ScalarStyle::Plain;
+        bool escaped = false; // holds escapes to decode
+    };
+
+    struct Line {
+        std::size_t next = 0;  // offset of the following line
+        bool is_entry = false; // else blank or only a comment
+        std::uint32_t indent = 0;
+        Scalar key;
+        bool has_value = false;
+        Scalar value;
+        std::uint32_t after_colon = 0; // column after the ':'
+    };
+
+    friend class LineScanner;
+    [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
+    void scalar_event(const Scalar &scalar, Event &event);
+
+    std::string_view text_;
+    std::string scratch_; // decoded escapes of the last scalar
+    std::vector<std::uint32_t> indents_;
+    Phase phase_ = Phase::NextLine;
+    std::size_t position_ = 0; // of the next line to scan
+    std::uint32_t line_number_ = 0;
+    Line line_;
+    std::uint32_t current_line_ = 0;
+    bool pending_empty_ = false; // the last key had no value on its line
+    Mark empty_mark_;
+    Mark end_mark_;  // the end of the text
+    Mark after_end_; // the line after it, where libyaml closes the rest
+};
+
+} // namespace corvane::yaml
