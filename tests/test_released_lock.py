@@ -43,7 +43,7 @@ SHUTDOWN = {
         time.sleep(0.2)
     """,
     "writers' wait": """
-        holder = open("small.yaml")
+        holder = os.open(".", os.O_RDONLY | os.O_DIRECTORY)  # the writers' lock
         fcntl.flock(holder, fcntl.LOCK_EX)
         reader = ReaderConfig(model_name="m", device="cpu")
         threading.Thread(target=lambda: reader.add_to_manifest_yaml("small.yaml", "new"),
@@ -63,18 +63,21 @@ SHUTDOWN = {
     """,
 }
 
-# A call waits on a pipe while another thread swaps the arguments of the
-# functools.partial that made it (freeing them) and allocates objects of the
-# same size, then lets the call go on.
+# A call waits (a read on a pipe, an add for the writers' lock) while another
+# thread swaps the arguments of the functools.partial that made it (freeing
+# them) and allocates objects of the same size, then lets the call go on.
 FREED = """
     os.mkfifo("pipe")
     writer = os.open("pipe", os.O_RDWR)
+    holder = os.open(".", os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(holder, fcntl.LOCK_EX)
     def swap():
         time.sleep(0.2)
         call.__setstate__((print, (), None, None))
         others = [{other} for _ in range(200)]
         os.write(writer, pathlib.Path("small.yaml").read_bytes())
         os.close(writer)
+        os.close(holder)
     threading.Thread(target=swap).start()
 """
 
@@ -92,10 +95,10 @@ OUTCOMES = {
     "partial freed during an add": (dedent(FREED.format(
         other='ReaderConfig(model_name="OTHER", device="cpu")')) + dedent("""
         mine = ReaderConfig(model_name="mine", device="cuda", consumer_group="g")
-        call = functools.partial(ReaderConfig.add_to_manifest_yaml, mine, "pipe", "new")
+        call = functools.partial(ReaderConfig.add_to_manifest_yaml, mine, "small.yaml", "new")
         del mine
         call()
-        print(read_corvane_readers_config("pipe", "new").dict_without_optionals())
+        print(read_corvane_readers_config("small.yaml", "new").dict_without_optionals())
     """), 0, "{'model_name': 'mine', 'device': 'cuda', 'consumer_group': 'g'}\n"),
     "non-UTF-8 name, read": (dedent("""
         name = "small\\udcff.yaml"
