@@ -8,7 +8,8 @@ errno, or is killed just before or just after it, and the parent checks the
 one invariant: the manifest holds its old text byte for byte or the complete
 new one; None only with the new text in place, flushed before the rename and
 the directory flushed after it; mode and owner unchanged; nothing left beside
-it but a complete new text; no descriptor leaked; a failure says what failed.
+it but a complete new text; no descriptor leaked; a failure says what failed,
+and is reported with the new text in place only when that is not on disk.
 On the read path: the right reader or a plain exception naming the path.
 
 The module is imported once, in a process started with the library preloaded
@@ -215,14 +216,17 @@ class Driver:
         text = self.file.read_bytes()
         if text not in (self.old, self.new):
             found.append(f"the manifest holds neither text ({len(text)} bytes)")
-        if outcome == "None":
-            if text != self.new:
-                found.append("None returned, the manifest holds the old text")
-            elif self.new is not None:
-                problem = durability_problem(log, os.stat(self.file).st_ino,
-                                             os.stat(self.work).st_ino)
-                if problem:
-                    found.append(f"None returned, {problem}")
+        if outcome is not None and text == self.new and self.new is not None:
+            # None exactly when the new text is in place and on disk; an error
+            # with the new text in place only when it is not known to be.
+            problem = durability_problem(log, os.stat(self.file).st_ino,
+                                         os.stat(self.work).st_ino)
+            if outcome == "None" and problem:
+                found.append(f"None returned, {problem}")
+            elif outcome != "None" and not problem:
+                found.append("an error reported while the new text is in place and flushed")
+        elif outcome == "None":
+            found.append("None returned, the manifest holds the old text")
         info = os.stat(self.file)
         if info.st_mode & 0o7777 != MODE:
             found.append(f"mode {info.st_mode & 0o7777:o}, was {MODE:o}")
