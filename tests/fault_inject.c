@@ -7,8 +7,11 @@
      an errno name (EIO, ENOSPC, EINTR, ...)  the call fails with it;
      kill-before / kill-after                  SIGKILL just before / after it;
      none                                      nothing (a counting run).
+   With FAULT_NO_TMPFILE set, the module's O_TMPFILE opens fail with
+   EOPNOTSUPP (uncounted), as on a file system without unnamed files.
    Each counted call is logged, one line each, to the file FAULT_LOG names:
      index name fd-kind fd-inode path result errno can-be-interrupted mark
+   (the path column says what flock and the fcntl lock commands do).
 
    Armed from the start when FAULT_AT is set as the process starts; a process
    that forks a child per case calls fault_arm() in the child (it reads the
@@ -44,6 +47,7 @@ static struct {
     long target;
     enum action action;
     int error;
+    int no_tmpfile;
     int log_fd;
     int ranges;
     struct {
@@ -121,6 +125,7 @@ int fault_arm(void) {
     state.target = at ? atol(at) : 0;
     state.action = ACT_NONE;
     state.error = 0;
+    state.no_tmpfile = getenv("FAULT_NO_TMPFILE") != NULL;
     if (action == NULL || strcmp(action, "none") == 0)
         state.action = ACT_NONE;
     else if (strcmp(action, "kill-before") == 0)
@@ -317,10 +322,30 @@ WRAP(int, mkostemps, (char *name, int suffix, int flags), (name, suffix, flags),
 WRAP(int, dup, (int fd), (fd), fd, NULL, 0)
 
 /* flock blocks (and can be interrupted) only without LOCK_NB. */
-WRAP(int, flock, (int fd, int operation), (fd, operation), fd, NULL, !(operation & LOCK_NB))
+WRAP(int, flock, (int fd, int operation), (fd, operation), fd,
+     operation & LOCK_UN ? "unlock" : operation & LOCK_EX ? "exclusive" : "shared",
+     !(operation & LOCK_NB))
 
 static int waits(int command) {
     return command == F_SETLKW || command == F_OFD_SETLKW;
+}
+
+/* What a byte-range lock command does, for the log. */
+static const char *lock_command(int command, const void *argument) {
+    switch (command) {
+    case F_SETLK:
+    case F_SETLKW:
+    case F_OFD_SETLK:
+    case F_OFD_SETLKW: {
+        short type = ((const struct flock *)argument)->l_type;
+        return type == F_WRLCK ? "set-write" : type == F_RDLCK ? "set-read" : "set-unlock";
+    }
+    case F_GETLK:
+    case F_OFD_GETLK:
+        return "get";
+    default:
+        return NULL;
+    }
 }
 
 /* fcntl's third argument is an int or a pointer: passed on as a word. */
@@ -332,7 +357,7 @@ static int waits(int command) {
         va_end(list);                                                                              \
         REAL(int, name, (int, int, ...));                                                            \
         struct call call;                                                                          \
-        if (!begin(&call, CALLER, #name, fd, NULL, waits(command)))                                \
+        if (!begin(&call, CALLER, #name, fd, lock_command(command, argument), waits(command)))                                \
             return real_##name(fd, command, argument);                                             \
         int result = -1, error = call.inject;                                                      \
         if (!call.inject) {                                                                        \
@@ -354,6 +379,11 @@ static mode_t mode_argument(int flags, va_list list) {
 static int open_counted(const void *caller, const char *name, int dir, const char *path, int flags,
                         mode_t mode) {
     REAL(int, openat, (int, const char *, int, ...));
+    if (state.no_tmpfile && (flags & __O_TMPFILE) == __O_TMPFILE && state.armed &&
+        from_module(caller)) {
+        errno = EOPNOTSUPP; /* as on a file system without unnamed files; not counted */
+        return -1;
+    }
     struct call call;
     if (!begin(&call, caller, name, -1, path, 1))
         return real_openat(dir, path, flags, mode);
