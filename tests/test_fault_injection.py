@@ -48,7 +48,7 @@ def cases():
             for fault in FAULTS:
                 if operation == "read" and fault.startswith("kill"):
                     continue  # a read changes nothing a kill could damage
-                short = size == "small" and operation != "in-place" and fault in SHORT_FAULTS
+                short = size == "small" and operation in ("rename", "read") and fault in SHORT_FAULTS
                 yield pytest.param(operation, size, fault, id=f"{operation}-{size}-{fault}",
                                    marks=() if short else pytest.mark.long)
 
