@@ -27,6 +27,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <link.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -320,6 +321,8 @@ WRAP(int, mkostemp, (char *name, int flags), (name, flags), -1, name, 1)
 WRAP(int, mkstemps, (char *name, int suffix), (name, suffix), -1, name, 1)
 WRAP(int, mkostemps, (char *name, int suffix, int flags), (name, suffix, flags), -1, name, 1)
 WRAP(int, dup, (int fd), (fd), fd, NULL, 0)
+WRAP(off_t, lseek, (int fd, off_t at, int whence), (fd, at, whence), fd, NULL, 0)
+WRAP(int, poll, (struct pollfd *fds, nfds_t count, int timeout), (fds, count, timeout), -1, NULL, 1)
 
 /* flock blocks (and can be interrupted) only without LOCK_NB. */
 WRAP(int, flock, (int fd, int operation), (fd, operation), fd,

@@ -53,14 +53,41 @@ def cases():
                                    marks=() if short else pytest.mark.long)
 
 
+# Calls into the system a file operation could use; the module may import
+# only those among them that the injector intercepts.
+SYSTEM_CALLS = set("""
+    access chmod chown close creat dup dup2 dup3 faccessat fallocate fallocate64 fchmod fchmodat
+    fchown fchownat fcntl fcntl64 fdatasync fdopen flock fopen fopen64 fstat fstat64 fstatat
+    fstatat64 fstatfs fstatfs64 fstatvfs fsync ftruncate ftruncate64 futimens getrandom ioctl
+    lchown link linkat lockf lseek lseek64 lstat lstat64 mkdir mkdirat mkostemp mkostemps mkstemp
+    mkstemps mmap msync open open64 openat openat64 openat2 pipe pipe2 poll posix_fadvise
+    posix_fallocate pread pread64 preadv preadv2 pwrite pwrite64 pwritev pwritev2 read readlink
+    readlinkat readv rename renameat renameat2 stat stat64 statfs statvfs statx symlink symlinkat
+    sync_file_range syncfs syscall truncate unlink unlinkat utimensat write writev __open_2
+    __open64_2 __openat_2 __openat64_2 __read_chk __pread_chk __pread64_chk
+""".split())
+
+
+def symbols(path, *flags):
+    listing = subprocess.run(["nm", "-D", *flags, path], check=True, capture_output=True,
+                             text=True).stdout
+    return {line.split()[-1].split("@")[0] for line in listing.splitlines() if line.strip()}
+
+
 @pytest.fixture(scope="session")
 def injector():
     """The preload library, built with the system's C compiler when its
-    source is newer than the build."""
+    source is newer than the build; it must intercept every system call the
+    built module imports."""
     if not LIBRARY.exists() or LIBRARY.stat().st_mtime < LIBRARY_SOURCE.stat().st_mtime:
         LIBRARY.parent.mkdir(exist_ok=True)
         subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror",
                         "-o", str(LIBRARY), str(LIBRARY_SOURCE), "-ldl"], check=True)
+    import corvane_config
+
+    imported = symbols(corvane_config.__file__, "--undefined-only") & SYSTEM_CALLS
+    missed = imported - symbols(str(LIBRARY), "--defined-only")
+    assert not missed, f"the module calls {sorted(missed)}, which the injector does not count"
     return str(LIBRARY)
 
 
