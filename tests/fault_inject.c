@@ -60,10 +60,10 @@ static const struct {
     const char *name;
     int value;
 } errno_names[] = {
-    {"EIO", EIO},       {"ENOSPC", ENOSPC}, {"EDQUOT", EDQUOT}, {"EMFILE", EMFILE},
-    {"ENFILE", ENFILE}, {"ENOLCK", ENOLCK}, {"EINTR", EINTR},   {"ENOMEM", ENOMEM},
-    {"EACCES", EACCES}, {"EPERM", EPERM},   {"EROFS", EROFS},   {"EBUSY", EBUSY},
-    {"EXDEV", EXDEV},   {"EAGAIN", EAGAIN}, {"EINVAL", EINVAL}, {"ENOENT", ENOENT},
+    {"EIO", EIO},       {"ENOSPC", ENOSPC},         {"EDQUOT", EDQUOT}, {"EMFILE", EMFILE},
+    {"ENFILE", ENFILE}, {"ENOLCK", ENOLCK},         {"EINTR", EINTR},   {"ENOMEM", ENOMEM},
+    {"EACCES", EACCES}, {"EPERM", EPERM},           {"EROFS", EROFS},   {"EBUSY", EBUSY},
+    {"EXDEV", EXDEV},   {"EAGAIN", EAGAIN},         {"EINVAL", EINVAL}, {"ENOENT", ENOENT},
     {"EFBIG", EFBIG},   {"EOPNOTSUPP", EOPNOTSUPP},
 };
 
@@ -164,7 +164,7 @@ struct call {
     unsigned long inode;
     const char *path;
     int can_be_interrupted;
-    int inject;      /* errno to fail with, 0 for none */
+    int inject; /* errno to fail with, 0 for none */
     int kill_after;
     const char *mark;
 };
@@ -179,8 +179,8 @@ static void log_call(const struct call *call, long result, int error) {
         if (*c == '\t' || *c == '\n')
             *c = '?';
     int length = snprintf(line, sizeof line, "%ld\t%s\t%c\t%lu\t%s\t%ld\t%d\t%d\t%s\n", call->index,
-                          call->name, call->kind, call->inode, path, result,
-                          result < 0 ? error : 0, call->can_be_interrupted, call->mark);
+                          call->name, call->kind, call->inode, path, result, result < 0 ? error : 0,
+                          call->can_be_interrupted, call->mark);
     if (length > (int)sizeof line)
         length = sizeof line;
     REAL(ssize_t, write, (int, const void *, size_t));
@@ -200,8 +200,12 @@ static int begin(struct call *call, const void *caller, const char *name, int fd
     if (!state.armed || !from_module(caller))
         return 0;
     int saved = errno;
-    *call = (struct call){.index = ++state.count, .name = name, .kind = '-', .path = path,
-                          .can_be_interrupted = can_be_interrupted, .mark = "-"};
+    *call = (struct call){.index = __atomic_add_fetch(&state.count, 1, __ATOMIC_RELAXED),
+                          .name = name,
+                          .kind = '-',
+                          .path = path,
+                          .can_be_interrupted = can_be_interrupted,
+                          .mark = "-"};
     if (fd >= 0) {
         REAL(int, fstat, (int, struct stat *));
         struct stat info;
@@ -249,9 +253,9 @@ static void finish(const struct call *call, long result, int error) {
 
 /* A call returning an int or ssize_t, -1 with errno on failure; `fd` and
    `path` say what it works on (-1 / NULL for nothing). */
-#define WRAP(ret, name, params, args, fd, path, interruptible)                                   \
+#define WRAP(ret, name, params, args, fd, path, interruptible)                                     \
     ret name params {                                                                              \
-        REAL(ret, name, params);                                                                    \
+        REAL(ret, name, params);                                                                   \
         struct call call;                                                                          \
         if (!begin(&call, CALLER, #name, fd, path, interruptible))                                 \
             return real_##name args;                                                               \
@@ -273,8 +277,8 @@ WRAP(ssize_t, pread64, (int fd, void *buffer, size_t size, off_t at), (fd, buffe
 WRAP(ssize_t, write, (int fd, const void *buffer, size_t size), (fd, buffer, size), fd, NULL, 1)
 WRAP(ssize_t, pwrite, (int fd, const void *buffer, size_t size, off_t at), (fd, buffer, size, at),
      fd, NULL, 1)
-WRAP(ssize_t, pwrite64, (int fd, const void *buffer, size_t size, off_t at),
-     (fd, buffer, size, at), fd, NULL, 1)
+WRAP(ssize_t, pwrite64, (int fd, const void *buffer, size_t size, off_t at), (fd, buffer, size, at),
+     fd, NULL, 1)
 WRAP(int, fstat, (int fd, struct stat *info), (fd, info), fd, NULL, 0)
 WRAP(int, fstat64, (int fd, struct stat64 *info), (fd, info), fd, NULL, 0)
 WRAP(int, stat, (const char *path, struct stat *info), (path, info), -1, path, 0)
@@ -322,11 +326,14 @@ WRAP(int, mkstemps, (char *name, int suffix), (name, suffix), -1, name, 1)
 WRAP(int, mkostemps, (char *name, int suffix, int flags), (name, suffix, flags), -1, name, 1)
 WRAP(int, dup, (int fd), (fd), fd, NULL, 0)
 WRAP(off_t, lseek, (int fd, off_t at, int whence), (fd, at, whence), fd, NULL, 0)
-WRAP(int, poll, (struct pollfd *fds, nfds_t count, int timeout), (fds, count, timeout), -1, NULL, 1)
+WRAP(int, poll, (struct pollfd * fds, nfds_t count, int timeout), (fds, count, timeout), -1, NULL,
+     1)
 
 /* flock blocks (and can be interrupted) only without LOCK_NB. */
 WRAP(int, flock, (int fd, int operation), (fd, operation), fd,
-     operation & LOCK_UN ? "unlock" : operation & LOCK_EX ? "exclusive" : "shared",
+     operation &LOCK_UN   ? "unlock"
+     : operation &LOCK_EX ? "exclusive"
+                          : "shared",
      !(operation & LOCK_NB))
 
 static int waits(int command) {
@@ -358,9 +365,9 @@ static const char *lock_command(int command, const void *argument) {
         va_start(list, command);                                                                   \
         void *argument = va_arg(list, void *);                                                     \
         va_end(list);                                                                              \
-        REAL(int, name, (int, int, ...));                                                            \
+        REAL(int, name, (int, int, ...));                                                          \
         struct call call;                                                                          \
-        if (!begin(&call, CALLER, #name, fd, lock_command(command, argument), waits(command)))                                \
+        if (!begin(&call, CALLER, #name, fd, lock_command(command, argument), waits(command)))     \
             return real_##name(fd, command, argument);                                             \
         int result = -1, error = call.inject;                                                      \
         if (!call.inject) {                                                                        \
