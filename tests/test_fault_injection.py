@@ -128,8 +128,11 @@ def parse_log(path):
     return rows
 
 
-def durability_problem(log, file_inode, directory_inode):
-    """What the call log shows missing from a durable replace, or None."""
+def replace_problem(log, file_inode, directory_inode):
+    """What the call log shows missing from a replace that holds: the
+    writers' lock taken before the manifest is touched, the new text flushed
+    before the rename (or, in place, after the last write), the directory
+    flushed after the rename. None when nothing is."""
     def last(rows):
         return max((row["index"] for row in rows), default=0)
 
@@ -230,7 +233,7 @@ class Driver:
         _, status = os.waitpid(pid, 0)
         return status, json.loads(output) if output else None, parse_log(self.log)
 
-    def problems(self, at, action, status, reply, log):
+    def problems(self, action, status, reply, log):
         """What is wrong after one case, as a list of texts."""
         found = []
         marked = [row for row in log if row["mark"] != "-"]
@@ -259,7 +262,7 @@ class Driver:
             # None exactly when the new text is in place, on disk and was
             # written under the lock; an error with the new text in place only
             # when it is not known to be on disk.
-            problem = durability_problem(log, os.stat(self.file).st_ino,
+            problem = replace_problem(log, os.stat(self.file).st_ino,
                                          os.stat(self.work).st_ino)
             if outcome == "None" and problem:
                 found.append(f"None returned, {problem}")
@@ -301,7 +304,7 @@ class Driver:
             return {"refused": reply["refused"]}
         if self.operation != "read":
             self.new = self.file.read_bytes()
-        baseline = self.problems(0, "none", status, reply, log)
+        baseline = self.problems("none", status, reply, log)
         if baseline or self.new == self.old:
             return {"calls": 0, "cases": 0, "problems": [f"without faults: {baseline}"]}
         names = {row["index"]: row for row in log}
@@ -313,11 +316,10 @@ class Driver:
                 continue
             cases += 1
             status, case_reply, case_log = self.run(at, self.fault)
-            for problem in self.problems(at, self.fault, status, case_reply, case_log):
+            for problem in self.problems(self.fault, status, case_reply, case_log):
                 found.append(f"call {at} {call['name']}({target}, {call['kind']}) "
                              f"{self.fault}: {problem}")
-        return {"calls": reply["calls"], "cases": cases, "problems": found,
-                "counted": [f"{row['name']}" for row in log]}
+        return {"calls": reply["calls"], "cases": cases, "problems": found}
 
 
 if __name__ == "__main__":
