@@ -96,9 +96,13 @@ def test_every_call_failed_in_turn_leaves_old_or_new_text(injector, tmp_path, op
                                                           fault):
     request = {"operation": operation, "readers": SIZES[size], "fault": fault,
                "directory": str(tmp_path)}
-    completed = subprocess.run(
-        [sys.executable, __file__, json.dumps(request)], capture_output=True, text=True,
-        env={**os.environ, "LD_PRELOAD": injector}, timeout=1800)
+    # First in line, so that the module's calls reach it before any other
+    # preloaded library's (the sanitizer runtimes intercept some of them too).
+    environment = dict(os.environ, LD_PRELOAD=f"{injector} {os.environ.get('LD_PRELOAD', '')}")
+    if "ASAN_OPTIONS" in environment:
+        environment["ASAN_OPTIONS"] += ":verify_asan_link_order=0"
+    completed = subprocess.run([sys.executable, __file__, json.dumps(request)],
+                               capture_output=True, text=True, env=environment, timeout=1800)
     assert completed.returncode == 0, completed.stderr
     report = json.loads(completed.stdout)
     if "refused" in report:
