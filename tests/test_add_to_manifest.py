@@ -2,7 +2,6 @@
 what each leaves on disk, and the safety of the atomic replace."""
 
 import ctypes
-import fcntl
 import os
 import pathlib
 import shutil
@@ -15,7 +14,7 @@ import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
 from manifests import SERVER_CONFIG
-from write_support import Ticker
+from write_support import Ticker, take_writers_lock
 
 SERIALIZING = "Error Error Serializing/Deserializing:: "
 
@@ -656,8 +655,7 @@ def test_writer_waits_for_the_lock_and_reads_the_new_file(tmp_path):
     ready_read, ready_write = os.pipe()
 
     def other_writer():
-        fd = os.open(path, os.O_RDONLY)
-        fcntl.flock(fd, fcntl.LOCK_EX)
+        take_writers_lock(path)
         os.write(ready_write, b"x")
         time.sleep(0.3)
         replacement = tmp_path / "replacement.yaml"
@@ -684,8 +682,7 @@ def test_a_stuck_writer_delays_but_does_not_block(tmp_path):
     ready_read, ready_write = os.pipe()
 
     def stuck_writer():
-        fd = os.open(path, os.O_RDONLY)
-        fcntl.flock(fd, fcntl.LOCK_EX)
+        take_writers_lock(path)
         os.write(ready_write, b"x")
         time.sleep(60)
 

@@ -9,12 +9,24 @@ import multiprocessing
 import os
 import random
 import re
+import resource
+import signal
+import stat
+import threading
 import time
+import warnings
 
 import pytest
 
 from corvane_config import ReaderConfig, read_corvane_readers_config
-from write_support import LockHolder, numbered_manifest
+from write_support import (
+    LockHolder,
+    bind_mount,
+    in_namespace,
+    numbered_manifest,
+    outcome,
+    run_in_child,
+)
 
 LOCK_TIMEOUT = "Error Writing to file: Resource temporarily unavailable (os error 11)"
 
@@ -173,3 +185,194 @@ def test_many_writers_lose_nothing(tmp_path, writers, additions, readers, watche
     longest, timeouts, took = run_writers(path, writers, additions, watchers)
     print(f"\n{writers} writers x {additions} additions on {readers} readers: {took:.1f} s,"
           f" longest call that returned {longest:.2f} s, {timeouts} timed out")
+
+
+# --- races with other programs, the process and the machine --------------------
+#
+# Each race returns what every module call did ({reader id: outcome}, and the
+# moment it returned) and what the manifest holds afterwards. The invariant:
+# every call that returned None has its reader in the final file (unless the
+# other program replaced the file after the call had returned), and the
+# other program's change is kept.
+
+OTHER = "    outside:\n      model_name: other-program\n      device: cpu\n      consumer_group: o\n"
+BIG = 10_000  # readers: a turn of a writer lasts about 0.1 s
+
+
+def timed_add(path, reader_id):
+    result = outcome(lambda: ReaderConfig(model_name=reader_id, device="cpu").add_to_manifest_yaml(
+        str(path), reader_id))
+    return {"id": reader_id, "outcome": result, "ended": time.monotonic()}
+
+
+def writers_racing(path, count, other_program):
+    """`count` writer processes start together; `other_program()` runs in this
+    process meanwhile and returns the moment its change took effect."""
+    context = multiprocessing.get_context("fork")
+    start, results = context.Event(), context.Queue()
+
+    def writer(number):
+        start.wait()
+        results.put(timed_add(path, f"w{number}"))
+
+    processes = [context.Process(target=writer, args=(n,)) for n in range(count)]
+    for process in processes:
+        process.start()
+    start.set()
+    changed = other_program()
+    calls = [results.get(timeout=60) for _ in processes]
+    for process in processes:
+        process.join(timeout=60)
+    return calls, changed
+
+
+def replacement_of(path, tmp_path):
+    """The manifest as another program would write it: the old text plus a
+    reader of its own, prepared in another directory."""
+    elsewhere = tmp_path / "elsewhere"
+    elsewhere.mkdir()
+    prepared = elsewhere / "manifest.yaml"
+    prepared.write_text(path.read_text() + OTHER)
+    return prepared
+
+
+def race_rename_over(path, tmp_path):
+    prepared = replacement_of(path, tmp_path)
+
+    def mv():
+        time.sleep(0.05)  # inside the first writer's turn
+        os.replace(prepared, path)
+        return time.monotonic()
+
+    return writers_racing(path, 3, mv)
+
+
+def race_remove_and_recreate(path, tmp_path):
+    prepared = replacement_of(path, tmp_path)
+
+    def rm_and_create():
+        time.sleep(0.05)
+        os.unlink(path)
+        os.link(prepared, path)
+        os.unlink(prepared)
+        return time.monotonic()
+
+    return writers_racing(path, 3, rm_and_create)
+
+
+def race_chdir_mid_call(path, tmp_path):
+    """A thread changes the working directory while another adds through a
+    relative path: only the first directory's manifest may change."""
+    other = tmp_path / "b"
+    other.mkdir()
+    (other / "manifest.yaml").write_bytes(path.read_bytes())
+
+    def body():
+        os.chdir(path.parent)
+        mover = threading.Timer(random.uniform(0.01, 0.08), os.chdir, (other,))
+        mover.start()
+        call = timed_add("manifest.yaml", "w0")
+        mover.join()
+        return call
+
+    call = run_in_child(body)
+    untouched = (other / "manifest.yaml").read_text() == numbered_manifest(BIG)
+    assert untouched and sorted(os.listdir(other)) == ["manifest.yaml"]
+    return [call], None
+
+
+def race_descriptor_limit(path, tmp_path):
+    """The process has no descriptor to spare for the lock, then one more at
+    a time: a call fails with the system's text or adds its reader, and never
+    writes without the lock."""
+
+    def body():
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        in_use = len(os.listdir("/proc/self/fd")) - 1  # the listing's own
+        calls = []
+        for spare in range(5):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (in_use + spare, hard))
+            calls.append(timed_add(path, f"w{spare}"))
+            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        return calls
+
+    calls = run_in_child(body)
+    assert calls[0]["outcome"] == "Exception: " + TOO_MANY_FILES
+    return calls, None
+
+
+def race_fifo_target(path, tmp_path):
+    path.unlink()
+    os.mkfifo(path)
+    call = timed_add(path, "w0")
+    assert call["outcome"] == "Exception: Error Writing to file: not a regular file"
+    assert stat.S_ISFIFO(os.lstat(path).st_mode)
+    path.unlink()
+    path.write_text(numbered_manifest(BIG))
+    return [call], None
+
+
+def race_fork_in_place(path, tmp_path):
+    """A thread forks while another adds to a bind-mounted manifest (the
+    in-place route, which locks the file): the child, alive for 5 s, must not
+    keep the writers' lock from the next call."""
+    target_directory = tmp_path / "app"
+    target_directory.mkdir()
+    target = target_directory / "manifest.yaml"
+    target.write_text("placeholder\n")
+
+    path.write_text(numbered_manifest(2000))  # a turn of about 0.1 s
+
+    def scenario():
+        bind_mount(path, target)
+        adding = threading.Thread(target=lambda: calls.append(timed_add(target, "w0")))
+        calls = []
+        adding.start()
+        time.sleep(0.03)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+            child = os.fork()
+        if child == 0:  # pragma: no cover - the forked child
+            time.sleep(5)
+            os._exit(0)
+        adding.join()
+        started = time.monotonic()
+        calls.append(timed_add(target, "w1"))
+        waited = time.monotonic() - started
+        os.kill(child, signal.SIGKILL)
+        os.waitpid(child, 0)
+        return {"calls": calls, "waited": waited}
+
+    result = in_namespace(scenario)
+    assert result["waited"] < 2.5, f"the next writer waited {result['waited']:.1f} s for the child"
+    return result["calls"], None
+
+
+TOO_MANY_FILES = "Error Writing to file: Too many open files (os error 24)"
+RACES = {
+    "rename-over-during-a-turn": race_rename_over,
+    "remove-and-recreate": race_remove_and_recreate,
+    "chdir-mid-call": race_chdir_mid_call,
+    "descriptor-limit": race_descriptor_limit,
+    "fifo-target": race_fifo_target,
+    "fork-on-the-in-place-route": race_fork_in_place,
+}
+
+
+@pytest.mark.parametrize("race", RACES)
+def test_races_lose_no_addition(tmp_path, race):
+    directory = tmp_path / "a"
+    directory.mkdir()
+    path = directory / "manifest.yaml"
+    path.write_text(numbered_manifest(BIG))
+    calls, changed = RACES[race](path, tmp_path)
+    final = path.read_text()
+    for call in calls:
+        if call["outcome"] == "None" and (changed is None or call["ended"] > changed):
+            assert f"    {call['id']}:\n" in final, f"{call['id']} returned None but is missing"
+        else:
+            assert call["outcome"].startswith("Exception: "), call
+    if changed is not None:
+        assert "    outside:\n" in final, "the other program's change is lost"
+    assert "    reader-00000:\n" in final
+    assert sorted(os.listdir(directory)) == ["manifest.yaml"]

@@ -16,6 +16,7 @@
 """
 
 import ast
+import os
 import pathlib
 import pickle
 import re
@@ -398,6 +399,11 @@ def unpickle_state(state):
     return pickle.loads(pickle.dumps(_ForgedReader(state)))
 
 
+def add_to_a_named_pipe(tmp):
+    os.mkfifo(tmp / "pipe")
+    return raised(lambda: reader().add_to_manifest_yaml(str(tmp / "pipe"), "r1"))
+
+
 # Message template as docs/errors.md writes it -> what triggers it.
 MESSAGES = {
     "File Not Found on path: {path}":
@@ -412,6 +418,7 @@ MESSAGES = {
             str(EXAMPLE_MANIFEST), "nobody")),
     "Error Writing to file: {system message} (os error {errno})":
         write_error_past_file_size_limit,
+    "Error Writing to file: not a regular file": add_to_a_named_pipe,
     "Validation Errors: [{findings}]":
         lambda tmp: raised(ReaderConfig(model_name="m", device="cpu", tensor_parallel=2).validate),
     "model_name cannot be empty":

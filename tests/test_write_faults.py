@@ -19,15 +19,13 @@ import pytest
 from corvane_config import ReaderConfig, read_corvane_readers_config
 from write_support import (
     LockHolder,
-    Refused,
     Ticker,
     bind_mount,
+    in_namespace,
     interrupted_on_the_main_thread,
     numbered_manifest,
     mount_tmpfs,
     outcome,
-    private_mounts,
-    run_in_child,
 )
 
 TOO_LARGE = "Exception: Error Writing to file: File too large (os error 27)"
@@ -40,26 +38,6 @@ def new_reader():
 
 def add(path):
     return outcome(lambda: new_reader().add_to_manifest_yaml(str(path), "added"))
-
-
-def skip_if_refused(result):
-    if isinstance(result, dict) and "refused" in result:
-        pytest.skip(result["refused"])
-    return result
-
-
-def in_namespace(scenario):
-    """Runs `scenario` in a forked child with private mounts; a fault the
-    machine cannot set up becomes {"refused": why}."""
-
-    def body():
-        try:
-            private_mounts()
-            return scenario()
-        except Refused as why:
-            return {"refused": str(why)}
-
-    return skip_if_refused(run_in_child(body))
 
 
 # --- a manifest mounted on its own -------------------------------------------

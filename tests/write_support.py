@@ -10,6 +10,8 @@ import signal
 import threading
 import time
 
+import pytest
+
 from manifests import manifest
 
 READER = """\
@@ -107,6 +109,14 @@ def interrupted_on_the_main_thread(call, after=0.3):
     return run_in_child(body)
 
 
+def take_writers_lock(path):
+    """Takes the lock the module's writers take for the manifest at `path` on
+    a local file system (its directory's) and returns the descriptor."""
+    fd = os.open(os.path.dirname(os.path.abspath(path)), os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
+
+
 class LockHolder:
     """Another process that holds the writers' lock on `path` until it is
     told to let go (or is killed)."""
@@ -122,8 +132,7 @@ class LockHolder:
             try:
                 os.close(ready_read)
                 os.close(self.release_write)
-                fd = os.open(self.path, os.O_RDONLY)
-                fcntl.flock(fd, fcntl.LOCK_EX)
+                take_writers_lock(self.path)
                 os.write(ready_write, b"x")
                 os.read(self.release_read, 1)
             finally:
@@ -171,6 +180,23 @@ def private_mounts():
         raise Refused(f"no mount namespace: {error}") from None
     if libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None) != 0:
         raise Refused(f"mount --make-rprivate: {os.strerror(ctypes.get_errno())}")
+
+
+def in_namespace(scenario):
+    """Runs `scenario` in a forked child with private mounts; a fault the
+    machine cannot set up skips the test with its reason."""
+
+    def body():
+        try:
+            private_mounts()
+            return scenario()
+        except Refused as why:
+            return {"refused": str(why)}
+
+    result = run_in_child(body)
+    if isinstance(result, dict) and "refused" in result:
+        pytest.skip(result["refused"])
+    return result
 
 
 def mount_tmpfs(directory, options):

@@ -16,6 +16,9 @@ inline constexpr char kNoReaderBefore[] = "No reader with id ";
 inline constexpr char kNoReaderAfter[] = " found in manifest.yaml";
 // A write the system accepted with zero bytes.
 inline constexpr char kShortWrite[] = "failed to write whole buffer";
+// add given a named pipe, a device or a socket (FileWrite): it is never
+// replaced by a regular file.
+inline constexpr char kNotRegularFile[] = "not a regular file";
 // A new manifest too large to be read back (Serialization).
 inline constexpr char kDocumentTooLarge[] = "document too large";
 

@@ -1,36 +1,50 @@
 #pragma once
 
 #include "errors/result.hpp"
+#include "io/interrupt.hpp"
 
+#include <functional>
+#include <string>
 #include <string_view>
 
 namespace corvane::io {
 
-// Replaces the contents of the file at `path` with `contents` so that no
-// failure and no crash leaves a damaged file behind.
+// Makes the new text of a manifest from its current text.
+using ManifestChange = std::function<Result<std::string>(std::string_view text)>;
+
+// Rewrites the manifest at `path` with `change` applied to its text, under
+// the writers' lock (see ManifestLock), so that no failure, no crash and no
+// other writer leaves a damaged file or a lost addition behind. The path's
+// directory is opened once and every step names the manifest relative to it.
 //
 // The usual route: the text goes to a new file in the same directory (with no
-// name until it is complete, where the file system allows), is flushed to
-// disk, gets the old file's permission bits and owner, and is renamed over
-// `path`; then the directory is flushed, so the rename outlives a power
-// loss. Until the rename `path` keeps its old contents. A symbolic link at
-// `path` is replaced by a regular file and its target is left alone.
+// name until it is complete, where the file system allows), gets the old
+// file's permission bits and owner, is flushed to disk and renamed over the
+// manifest; then the directory is flushed, so the rename outlives a power
+// loss. Until the rename the manifest keeps its old contents. A symbolic link
+// at `path` is replaced by a regular file and its target is left alone.
 //
-// Only where renaming over `path` cannot work by the file's nature is the
-// file rewritten in place (see write_in_place): `path` is a mount point of
-// its own (a bind-mounted file), the directory refuses new entries (EACCES,
-// EPERM, EROFS) or the rename fails with EBUSY or EXDEV.
+// Only where renaming over the manifest cannot work by the file's nature is
+// the file rewritten in place: it is a mount point of its own (a
+// bind-mounted file), the directory refuses new entries (EACCES, EPERM,
+// EROFS) or the rename fails with EBUSY or EXDEV. Room for the new text is
+// reserved before a byte changes, then the file is overwritten from the
+// start, cut to the new length and flushed; a write that fails after
+// overwriting began puts the old bytes back (best effort) and reports the
+// first error. Readers can meet a partly written file on this route.
 //
-// Errors: FileWrite with the system's text for any other failure (ENOSPC,
-// EDQUOT, EIO, ...), the file untouched; FileNotFound(path) when the in-place
-// route cannot open the file for writing.
-Status replace_file(std::string_view path, std::string_view contents);
-
-// The in-place route: room for the new text is reserved before a byte
-// changes (a full file system fails here, the file untouched), then the file
-// is overwritten from the start, cut to the new length and flushed. A write
-// that fails after overwriting began puts the old bytes back (best effort)
-// and reports the first error. Readers can meet a partly written file.
-Status write_in_place(std::string_view path, std::string_view contents);
+// Just before the rename (or the overwrite) the manifest is checked to be
+// still the file that was read, unchanged: if another program replaced or
+// edited it meanwhile, it is read again and `change` applied again, so that
+// program's change is kept as well.
+//
+// Errors: those of reading the manifest and of `change`; FileWrite with the
+// system's text for any failure of writing (ENOSPC, EDQUOT, EIO, or failing
+// to apply the old owner and permission bits), the manifest untouched;
+// FileNotFound(path) when the in-place route cannot open the file for
+// writing. A failed flush of the directory after the rename is reported as
+// a FileWrite error too, with the new text in place.
+Status rewrite_manifest(std::string_view path, const InterruptCheck &interrupt,
+                        const ManifestChange &change);
 
 } // namespace corvane::io

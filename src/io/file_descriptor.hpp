@@ -10,15 +10,25 @@ class FileDescriptor {
   public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(FileDescriptor &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    FileDescriptor(FileDescriptor &&other) noexcept
+        : fd_(std::exchange(other.fd_, -1)), guarded_(std::exchange(other.guarded_, false)) {}
     FileDescriptor &operator=(FileDescriptor &&other) noexcept {
-        if (this != &other)
-            reset(std::exchange(other.fd_, -1));
+        if (this != &other) {
+            reset();
+            fd_ = std::exchange(other.fd_, -1);
+            guarded_ = std::exchange(other.guarded_, false);
+        }
         return *this;
     }
     FileDescriptor(const FileDescriptor &) = delete;
     FileDescriptor &operator=(const FileDescriptor &) = delete;
     ~FileDescriptor() { reset(); }
+
+    // openat(2) of a descriptor that holds or waits for the writers' lock. A
+    // child forked while it is open closes its copy at once, so that the
+    // child never keeps the lock (the parent's stays). Invalid, with errno
+    // set, when the open fails.
+    static FileDescriptor open_guarded(int directory, const char *name, int flags) noexcept;
 
     int get() const { return fd_; }
     explicit operator bool() const { return fd_ >= 0; }
@@ -34,6 +44,7 @@ class FileDescriptor {
 
   private:
     int fd_ = -1;
+    bool guarded_ = false; // in the registry of open_guarded
 };
 
 } // namespace corvane::io

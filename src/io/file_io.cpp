@@ -32,20 +32,8 @@ Status write_all_at(int fd, std::string_view contents, off_t offset) {
     return success();
 }
 
-bool read_all_at(int fd, off_t offset, std::string &out) {
-    char buffer[1 << 16];
-    for (;;) {
-        ssize_t count = ::pread(fd, buffer, sizeof buffer, offset);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (count == 0)
-            return true;
-        out.append(buffer, static_cast<std::size_t>(count));
-        offset += count;
-    }
+bool is_resource_error(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == EIO;
 }
 
 Status sync_to_disk(int fd) {

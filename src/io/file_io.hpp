@@ -16,9 +16,16 @@ namespace corvane::io {
 // writes interrupted by a signal.
 Status write_all_at(int fd, std::string_view contents, off_t offset);
 
-// Everything from `offset` to the end of the file. False with errno set when
-// a read fails.
-bool read_all_at(int fd, off_t offset, std::string &out);
+// A path holding a NUL byte names no file: the system could not be given it.
+inline bool names_no_file(std::string_view path) {
+    return path.find('\0') != std::string_view::npos;
+}
+
+// The errors that say "not now, not here" about the process or the machine
+// (no descriptor, no memory, an I/O error) rather than about the file: they
+// fail a write with their own text and are never taken as "no lock here" or
+// "no such file".
+bool is_resource_error(int error);
 
 // fsync, with the errors that only say "this file system cannot sync"
 // (EINVAL, EROFS) taken as success.

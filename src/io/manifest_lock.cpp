@@ -1,6 +1,7 @@
 #include "io/manifest_lock.hpp"
 
 #include "io/file_io.hpp"
+#include "io/manifest_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -113,22 +114,29 @@ class WaitingLine {
     bool joined_ = false;
 };
 
-bool same_file(const struct stat &a, const struct stat &b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+enum class Attempt { Locked, Busy, Moved, Unlockable, Failed };
+
+// Whether a flock() error says only that this file system has no locks to
+// give (the write then goes ahead without one). Never a resource error:
+// ENOLCK on a local file system means the kernel ran out of locks.
+bool locks_unsupported(int error, bool network) {
+    return error == EOPNOTSUPP || error == ENOSYS || error == EINVAL ||
+           (error == ENOLCK && network);
 }
 
-enum class Attempt { Locked, Busy, Moved, Unlockable };
-
-// The manifest file as opened by a waiting writer, with its place in line.
+// What a waiting writer locks, with its place in line: the manifest's
+// directory (the call's own descriptor, which no rename replaces), or the
+// manifest file itself, opened anew.
 class WaitingWriter {
   public:
-    // Only regular files are locked: opening a device or a pipe can have
-    // effects of its own. Nothing to lock (false) when the path names no
-    // regular file; the read that follows reports why.
-    WaitingWriter(const std::string &name, std::uint64_t place)
-        : name_(name), file_(open_regular(name, opened_)), line_(file_.get(), place) {}
+    WaitingWriter(const ManifestDirectory &directory, bool lock_file, std::uint64_t place)
+        : directory_(directory), lock_file_(lock_file), file_(open_file()), line_(target(), place) {
+    }
 
-    explicit operator bool() const { return bool(file_); }
+    // Nothing to wait for: the path names no regular file to lock (the read
+    // that follows reports why), or opening it failed with `error()`.
+    bool ready() const { return target() >= 0; }
+    int error() const { return error_; }
     const WaitingLine &line() const { return line_; }
     FileDescriptor take() {
         line_.leave();
@@ -136,33 +144,59 @@ class WaitingWriter {
     }
 
     // One try without blocking, made only when `in_turn` (or when asked to
-    // try out of turn). Whatever the outcome, the path must still name the
-    // open file: the writer holding the lock renames a new manifest into
-    // place when it is done, and the lock on the old file then guards
-    // nothing.
+    // try out of turn). Whatever the outcome, a locked file must still be the
+    // one the path names: the writer holding the lock may have renamed a new
+    // manifest into place, and the lock on the old file then guards nothing.
     Attempt try_lock(bool in_turn) {
-        if (in_turn && ::flock(file_.get(), LOCK_EX | LOCK_NB) == 0) {
-            locked_ = true;
-        } else if (in_turn && errno != EWOULDBLOCK && errno != EINTR) {
-            return Attempt::Unlockable; // no flock here (ENOLCK, EOPNOTSUPP, EINVAL)
+        if (in_turn) {
+            if (::flock(target(), LOCK_EX | LOCK_NB) == 0) {
+                locked_ = true;
+            } else if (errno != EWOULDBLOCK && errno != EINTR) {
+                error_ = errno;
+                return locks_unsupported(errno, directory_.network()) ? Attempt::Unlockable
+                                                                      : Attempt::Failed;
+            }
         }
+        if (!lock_file_)
+            return locked_ ? Attempt::Locked : Attempt::Busy;
         struct stat named {};
-        if (::stat(name_.c_str(), &named) != 0)
+        if (::fstatat(directory_.fd(), directory_.name(), &named, 0) != 0) {
+            if (is_resource_error(errno)) {
+                error_ = errno;
+                return Attempt::Failed;
+            }
             return locked_ ? Attempt::Locked : Attempt::Unlockable; // the path has gone
+        }
         if (!same_file(opened_, named))
             return Attempt::Moved;
         return locked_ ? Attempt::Locked : Attempt::Busy;
     }
 
   private:
-    static FileDescriptor open_regular(const std::string &name, struct stat &opened) {
-        FileDescriptor file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-        if (file && (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)))
+    int target() const { return lock_file_ ? file_.get() : directory_.fd(); }
+
+    // Only regular files are locked: opening a device or a pipe can have
+    // effects of its own.
+    FileDescriptor open_file() {
+        if (!lock_file_)
+            return {};
+        auto file = FileDescriptor::open_guarded(directory_.fd(), directory_.name(),
+                                                 O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (!file) {
+            if (is_resource_error(errno))
+                error_ = errno;
+        } else if (::fstat(file.get(), &opened_) != 0) {
+            error_ = errno;
             file.reset();
+        } else if (!S_ISREG(opened_.st_mode)) {
+            file.reset();
+        }
         return file;
     }
 
-    const std::string &name_;
+    const ManifestDirectory &directory_;
+    bool lock_file_;
+    int error_ = 0;
     struct stat opened_ {};
     FileDescriptor file_;
     WaitingLine line_;
@@ -171,11 +205,9 @@ class WaitingWriter {
 
 } // namespace
 
-Result<ManifestLock> ManifestLock::acquire(std::string_view path, const InterruptCheck &interrupt,
+Result<ManifestLock> ManifestLock::acquire(const ManifestDirectory &directory, bool lock_file,
+                                           const InterruptCheck &interrupt,
                                            std::chrono::milliseconds patience) {
-    if (path.find('\0') != std::string_view::npos)
-        return ManifestLock();
-    const std::string name(path);
     const auto start = Clock::now();
     const auto deadline = start + patience;
     // The place in line is the moment of arrival, on the clock that all
@@ -185,12 +217,12 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
     auto next_check = start + kInterruptInterval;
     auto next_out_of_turn = start + kOutOfTurnAfter;
 
-    std::optional<WaitingWriter> writer(std::in_place, name, place);
+    std::optional<WaitingWriter> writer(std::in_place, directory, lock_file, place);
     // The file this writer waited for before it was replaced, kept open
     // while writers that came earlier still wait there: they move on to the
     // new file soon, and until they have, this one is not first.
     std::optional<WaitingWriter> replaced;
-    while (*writer) {
+    while (writer->ready()) {
         auto now = Clock::now();
         if (replaced && replaced->line().first())
             replaced.reset();
@@ -201,13 +233,15 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
         bool moved = false;
         switch (writer->try_lock(first || out_of_turn)) {
         case Attempt::Locked:
-            return ManifestLock(writer->take());
+            return ManifestLock(writer->take(), lock_file ? -1 : directory.fd());
         case Attempt::Unlockable:
             return ManifestLock();
+        case Attempt::Failed:
+            return write_error(writer->error());
         case Attempt::Moved:
             replaced.reset();
             replaced.emplace(std::move(*writer));
-            writer.emplace(name, place); // same place in the new file's line
+            writer.emplace(directory, lock_file, place); // same place in the new file's line
             moved = true;
             break;
         case Attempt::Busy:
@@ -225,7 +259,15 @@ Result<ManifestLock> ManifestLock::acquire(std::string_view path, const Interrup
         auto pause = !writer->line().joined() ? kNoLinePause : first ? kFirstPause : kLinePause;
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
+    if (writer->error() != 0)
+        return write_error(writer->error());
     return ManifestLock();
+}
+
+ManifestLock::~ManifestLock() {
+    // The directory stays open for the rest of the call: let the lock go now.
+    if (locked_directory_ >= 0)
+        (void)::flock(locked_directory_, LOCK_UN);
 }
 
 } // namespace corvane::io

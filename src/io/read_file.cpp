@@ -2,6 +2,7 @@
 
 #include "errors/messages.hpp"
 #include "io/file_descriptor.hpp"
+#include "io/file_io.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -32,9 +33,9 @@ ReadEnd wait_readable(int fd, const io::InterruptCheck &interrupt) {
     }
 }
 
-ReadEnd read_all(int fd, std::string &out, const io::InterruptCheck &interrupt) {
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode))
+ReadEnd read_all(int fd, const struct stat &info, std::string &out,
+                 const io::InterruptCheck &interrupt) {
+    if (S_ISDIR(info.st_mode))
         return ReadEnd::Failed;
     if (S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) > kLargestFile)
         return ReadEnd::TooLarge; // refused unread
@@ -114,7 +115,7 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 Result<std::string> read_file_utf8(std::string_view path, const io::InterruptCheck &interrupt) {
-    if (path.find('\0') != std::string_view::npos)
+    if (io::names_no_file(path))
         return file_not_found(path);
     // Opened without blocking, so a named pipe that nobody writes to reads as
     // empty instead of holding the caller forever; a pipe whose writer has
@@ -122,10 +123,16 @@ Result<std::string> read_file_utf8(std::string_view path, const io::InterruptChe
     // interrupted.
     io::FileDescriptor file(
         ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!file)
+    struct stat info {};
+    if (!file || ::fstat(file.get(), &info) != 0)
         return file_not_found(path);
+    return read_text(file.get(), info, path, interrupt);
+}
+
+Result<std::string> read_text(int fd, const struct stat &info, std::string_view path,
+                              const io::InterruptCheck &interrupt) {
     std::string text;
-    switch (read_all(file.get(), text, interrupt)) {
+    switch (read_all(fd, info, text, interrupt)) {
     case ReadEnd::Interrupted:
         return io::interrupted_error();
     case ReadEnd::Failed:

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace corvane {
 
@@ -20,6 +21,11 @@ inline constexpr std::size_t kLargestFile = (std::size_t{1} << 31) - 1;
 // for, asking `interrupt` every few milliseconds (the Interrupted error when
 // it says stop).
 Result<std::string> read_file_utf8(std::string_view path, const io::InterruptCheck &interrupt = {});
+
+// The whole text of the file open at `fd`, which `info` (its fstat) describes,
+// with the errors of read_file_utf8 for `path`.
+Result<std::string> read_text(int fd, const struct stat &info, std::string_view path,
+                              const io::InterruptCheck &interrupt);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool is_valid_utf8(std::string_view text);

@@ -1,6 +1,8 @@
 #include "io/temp_file.hpp"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fcntl.h>
 #include <string>
@@ -10,22 +12,32 @@
 namespace corvane::io {
 namespace {
 
-// The fixed part of a temporary name beside `path`: its directory, then
-// ".{name}." with the name cut so that the whole name stays within the usual
-// 255-byte limit.
-std::string name_prefix(const std::string &path) {
+// The fixed part of a temporary name beside `name`: ".{name}." with the name
+// cut so that the whole name stays within the usual 255-byte limit.
+std::string name_prefix(const std::string &name) {
     constexpr std::size_t kBaseKept = 100;
-    auto slash = path.rfind('/');
-    std::size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(0, base) + "." + path.substr(base, kBaseKept) + ".";
+    std::string prefix(1, '.');
+    prefix.append(name, 0, kBaseKept);
+    prefix.push_back('.');
+    return prefix;
+}
+
+// 64 unpredictable bits; where the system has none to give, bits that still
+// differ on every call (the clock, a counter, the process).
+std::uint64_t random_bits() {
+    std::uint64_t random = 0;
+    if (::getrandom(&random, sizeof random, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof random))
+        return random;
+    static std::atomic<std::uint64_t> calls{0};
+    const auto now =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    return now ^ (calls.fetch_add(1) * 0x9E3779B97F4A7C15ULL) ^
+           (static_cast<std::uint64_t>(::getpid()) << 40);
 }
 
 // `prefix` followed by 16 random hex digits and ".tmp".
 std::string random_name(const std::string &prefix) {
-    std::uint64_t random = 0;
-    if (getrandom(&random, sizeof random, 0) != static_cast<ssize_t>(sizeof random))
-        random = static_cast<std::uint64_t>(::getpid()) << 32 ^
-                 static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(&random));
+    std::uint64_t random = random_bits();
     std::string name = prefix;
     for (int i = 0; i < 16; ++i)
         name += "0123456789abcdef"[(random >> (4 * i)) & 0xf];
@@ -36,29 +48,25 @@ constexpr int kNameAttempts = 16;
 
 } // namespace
 
-std::string directory_of(const std::string &path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
-}
-
-std::variant<TempFile, int> TempFile::create_beside(const std::string &path, mode_t mode) {
-    std::string prefix = name_prefix(path);
-    std::string directory = directory_of(path);
+std::variant<TempFile, int> TempFile::create_beside(int directory, const std::string &name,
+                                                    mode_t mode) {
+    std::string prefix = name_prefix(name);
     // An unnamed file is only of use if it can be given a name later, which
     // goes through /proc/self/fd.
     if (::access("/proc/self/fd", X_OK) == 0) {
-        FileDescriptor fd(::open(directory.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        FileDescriptor fd(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
         if (fd)
-            return TempFile(std::move(fd), std::move(prefix), {});
+            return TempFile(directory, std::move(fd), std::move(prefix), {});
         // EOPNOTSUPP: not on this file system; EISDIR: not in this kernel.
         if (errno != EOPNOTSUPP && errno != EISDIR)
             return errno;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::string name = random_name(prefix);
-        FileDescriptor fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        std::string temp = random_name(prefix);
+        FileDescriptor fd(
+            ::openat(directory, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         if (fd)
-            return TempFile(std::move(fd), std::move(prefix), std::move(name));
+            return TempFile(directory, std::move(fd), std::move(prefix), std::move(temp));
         if (errno != EEXIST)
             return errno;
     }
@@ -66,20 +74,21 @@ std::variant<TempFile, int> TempFile::create_beside(const std::string &path, mod
 }
 
 TempFile::TempFile(TempFile &&other) noexcept
-    : fd_(std::move(other.fd_)), prefix_(std::move(other.prefix_)), name_(std::move(other.name_)) {
+    : directory_(other.directory_), fd_(std::move(other.fd_)), prefix_(std::move(other.prefix_)),
+      name_(std::move(other.name_)) {
     other.name_.clear();
 }
 
 TempFile::~TempFile() {
     if (!name_.empty())
-        ::unlink(name_.c_str());
+        ::unlinkat(directory_, name_.c_str(), 0);
 }
 
 int TempFile::link_under_random_name() {
     const std::string source = "/proc/self/fd/" + std::to_string(fd_.get());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string name = random_name(prefix_);
-        if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (::linkat(AT_FDCWD, source.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             name_ = std::move(name);
             return 0;
         }
@@ -89,14 +98,14 @@ int TempFile::link_under_random_name() {
     return EEXIST;
 }
 
-int TempFile::rename_over(const std::string &path) {
+int TempFile::rename_over(const std::string &target) {
     if (name_.empty()) {
         if (int error = link_under_random_name())
             return error;
     }
     if (int error = fd_.close())
         return error;
-    if (::rename(name_.c_str(), path.c_str()) != 0)
+    if (::renameat(directory_, name_.c_str(), directory_, target.c_str()) != 0)
         return errno;
     name_.clear(); // the rename took it
     return 0;

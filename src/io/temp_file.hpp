@@ -1,6 +1,5 @@
 #pragma once
 
-#include "errors/result.hpp"
 #include "io/file_descriptor.hpp"
 
 #include <string>
@@ -9,17 +8,19 @@
 
 namespace corvane::io {
 
-// A new file in the directory of a path, to be filled and then renamed over
-// that path. Where the file system allows, it has no name at all until
+// A new file in a manifest's directory, to be filled and then renamed over
+// the manifest. Where the file system allows, it has no name at all until
 // just before the rename (O_TMPFILE), so a writer killed while filling it
 // leaves nothing behind; elsewhere it is created under a random name that
 // nobody else can have opened (O_EXCL). Either way the owner removes the
-// name on every way out unless the rename has taken it.
+// name on every way out unless the rename has taken it. Every name is
+// relative to the directory descriptor given, which must outlive the file.
 class TempFile {
   public:
-    // The file, or the error number of creating it. Permission bits `mode`
-    // before the umask.
-    static std::variant<TempFile, int> create_beside(const std::string &path, mode_t mode);
+    // The file beside `name` in `directory`, or the error number of creating
+    // it. Permission bits `mode` before the umask.
+    static std::variant<TempFile, int> create_beside(int directory, const std::string &name,
+                                                     mode_t mode);
 
     TempFile(TempFile &&other) noexcept;
     TempFile &operator=(TempFile &&) = delete;
@@ -30,21 +31,20 @@ class TempFile {
     int fd() const { return fd_.get(); }
 
     // Gives the (complete, synced) file its name if it has none, then renames
-    // it over `path`; the descriptor is closed. Fails with the error number
-    // of the step that failed (the name is removed again).
-    int rename_over(const std::string &path);
+    // it over `target` in the directory; the descriptor is closed. Fails with
+    // the error number of the step that failed (the name is removed again).
+    int rename_over(const std::string &target);
 
   private:
-    TempFile(FileDescriptor fd, std::string prefix, std::string name)
-        : fd_(std::move(fd)), prefix_(std::move(prefix)), name_(std::move(name)) {}
+    TempFile(int directory, FileDescriptor fd, std::string prefix, std::string name)
+        : directory_(directory), fd_(std::move(fd)), prefix_(std::move(prefix)),
+          name_(std::move(name)) {}
     int link_under_random_name();
 
+    int directory_;
     FileDescriptor fd_;
-    std::string prefix_; // of the random names: directory and ".{name}."
+    std::string prefix_; // of the random names: ".{name}."
     std::string name_;   // empty while the file has no name
 };
-
-// The directory part of `path` as a path of its own: "." for a bare name.
-std::string directory_of(const std::string &path);
 
 } // namespace corvane::io

@@ -31,10 +31,8 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
     });
 }
 
-Result<ManifestConfig> read_section_for_rewrite(std::string_view path,
-                                                const io::InterruptCheck &interrupt) {
-    return read_section<ManifestConfig>(
-        path, interrupt, [](std::string_view text) { return parse_manifest_for_rewrite(text); });
+Result<ManifestConfig> section_for_rewrite(std::string_view text) {
+    return take_section<ManifestConfig>(parse_manifest_for_rewrite(text));
 }
 
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id,

@@ -18,10 +18,9 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
                                                      const ReaderFilter &kept = {},
                                                      const io::InterruptCheck &interrupt = {});
 
-// The "corvane" section of the manifest at `path` in its complete form, the
-// form in which it is rewritten.
-Result<ManifestConfig> read_section_for_rewrite(std::string_view path,
-                                                const io::InterruptCheck &interrupt = {});
+// The "corvane" section of a manifest's text in its complete form, the form in
+// which it is rewritten.
+Result<ManifestConfig> section_for_rewrite(std::string_view text);
 
 // The reader stored under `reader_id` in the manifest at `path`.
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id,

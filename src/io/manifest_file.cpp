@@ -1,0 +1,97 @@
+#include "io/manifest_file.hpp"
+
+#include "errors/messages.hpp"
+#include "io/file_io.hpp"
+#include "io/read_file.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/vfs.h>
+
+namespace corvane::io {
+namespace {
+
+// File systems shared between machines, by their fstatfs magic.
+bool is_network_file_system(unsigned long type) {
+    constexpr std::array<unsigned long, 11> kNetwork{
+        0x6969,     // nfs
+        0x517B,     // smb
+        0xFF534D42, // cifs
+        0xFE534D42, // smb2
+        0x00C36400, // ceph
+        0x5346414F, // afs
+        0x6B414653, // kafs
+        0x01021997, // 9p
+        0x65735546, // fuse (sshfs and the like)
+        0x0BD00BD0, // lustre
+        0x01161970, // gfs2
+    };
+    return std::find(kNetwork.begin(), kNetwork.end(), type) != kNetwork.end();
+}
+
+bool same_time(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+} // namespace
+
+Result<ManifestDirectory> ManifestDirectory::open(std::string_view path) {
+    if (names_no_file(path))
+        return file_not_found(path);
+    auto slash = path.rfind('/');
+    std::string directory =
+        slash == std::string_view::npos ? "." : std::string(path.substr(0, slash + 1));
+    std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    auto fd = FileDescriptor::open_guarded(AT_FDCWD, directory.c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_NOCTTY);
+    if (!fd) {
+        int error = errno;
+        struct stat manifest {};
+        if (is_resource_error(error) ||
+            (error == EACCES && ::stat(std::string(path).c_str(), &manifest) == 0 &&
+             S_ISREG(manifest.st_mode)))
+            return write_error(error);
+        return file_not_found(path);
+    }
+    struct statfs found {};
+    if (::fstatfs(fd.get(), &found) != 0)
+        return write_error(errno);
+    return ManifestDirectory(std::move(fd), std::move(name), path,
+                             is_network_file_system(static_cast<unsigned long>(found.f_type)));
+}
+
+Result<ManifestText> read_manifest(const ManifestDirectory &directory,
+                                   const InterruptCheck &interrupt) {
+    // Without blocking, as a plain read opens it: a named pipe is refused
+    // below, not waited for.
+    FileDescriptor file(
+        ::openat(directory.fd(), directory.name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!file)
+        return is_resource_error(errno) ? write_error(errno) : file_not_found(directory.path());
+    ManifestText read{};
+    if (::fstat(file.get(), &read.read_as) != 0)
+        return write_error(errno);
+    if (!S_ISREG(read.read_as.st_mode) && !S_ISDIR(read.read_as.st_mode))
+        return ConfigError(ErrorKind::FileWrite, messages::kNotRegularFile);
+    auto text = read_text(file.get(), read.read_as, directory.path(), interrupt);
+    if (!text)
+        return std::move(text).error();
+    read.text = std::move(text).value();
+    return read;
+}
+
+bool same_file(const struct stat &a, const struct stat &b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+Result<bool> still_as_read(const ManifestDirectory &directory, const struct stat &read_as) {
+    struct stat now {};
+    if (::fstatat(directory.fd(), directory.name(), &now, 0) != 0)
+        return is_resource_error(errno) ? Result<bool>(write_error(errno)) : false;
+    return same_file(now, read_as) && now.st_size == read_as.st_size &&
+           same_time(now.st_mtim, read_as.st_mtim) && same_time(now.st_ctim, read_as.st_ctim);
+}
+
+} // namespace corvane::io

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "errors/result.hpp"
+#include "io/file_descriptor.hpp"
+#include "io/interrupt.hpp"
+
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+
+namespace corvane::io {
+
+// The directory of a manifest path, opened once per call. Every later step
+// names the manifest relative to this descriptor, so a chdir() in another
+// thread, or the directory being renamed meanwhile, changes nothing about
+// which files the call touches. The descriptor is also what the writers'
+// lock is taken on (local file systems) and what is flushed after a rename.
+class ManifestDirectory {
+  public:
+    // Errors: FileNotFound(path) when the path cannot name a file in a
+    // directory that exists (a NUL byte, a missing directory, no final
+    // name); FileWrite with the system's text for a resource error, or when
+    // the directory cannot be opened for reading (it could be neither locked
+    // nor flushed) while the manifest in it exists.
+    static Result<ManifestDirectory> open(std::string_view path);
+
+    int fd() const { return fd_.get(); }
+    // The manifest's name within the directory.
+    const char *name() const { return name_.c_str(); }
+    // The path as the caller gave it, for messages.
+    std::string_view path() const { return path_; }
+    // On a network file system a lock on the directory would exclude only
+    // writers on the same machine.
+    bool network() const { return network_; }
+
+  private:
+    ManifestDirectory(FileDescriptor fd, std::string name, std::string_view path, bool network)
+        : fd_(std::move(fd)), name_(std::move(name)), path_(path), network_(network) {}
+
+    FileDescriptor fd_;
+    std::string name_;
+    std::string_view path_;
+    bool network_;
+};
+
+// A manifest's text as one read found it, with the file's fstat then.
+struct ManifestText {
+    std::string text;
+    struct stat read_as;
+};
+
+// Reads the manifest. Errors: those of read_file_utf8 for the path; FileWrite
+// for a resource error, and for a file that is neither regular nor a
+// directory (a named pipe, a device): add never replaces one.
+Result<ManifestText> read_manifest(const ManifestDirectory &directory,
+                                   const InterruptCheck &interrupt);
+
+// Whether two stats describe one file (device and inode).
+bool same_file(const struct stat &a, const struct stat &b);
+
+// Whether the directory still names the file `read_as` describes, unchanged
+// since (size, modification and change times): no other program replaced or
+// edited it. False with an error only for a resource error.
+Result<bool> still_as_read(const ManifestDirectory &directory, const struct stat &read_as);
+
+} // namespace corvane::io
