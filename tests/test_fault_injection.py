@@ -28,6 +28,8 @@ import sys
 
 import pytest
 
+import corvane_config  # imported before the driver forks: each case is a fork of it
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 LIBRARY_SOURCE = ROOT / "tests" / "fault_inject.c"
 LIBRARY = ROOT / "build" / "fault_inject.so"
@@ -83,8 +85,6 @@ def injector():
         LIBRARY.parent.mkdir(exist_ok=True)
         subprocess.run(["cc", "-shared", "-fPIC", "-O2", "-Wall", "-Wextra", "-Werror",
                         "-o", str(LIBRARY), str(LIBRARY_SOURCE), "-ldl"], check=True)
-    import corvane_config
-
     imported = symbols(corvane_config.__file__, "--undefined-only") & SYSTEM_CALLS
     missed = imported - symbols(str(LIBRARY), "--defined-only")
     assert not missed, f"the module calls {sorted(missed)}, which the injector does not count"
@@ -190,12 +190,11 @@ class Driver:
             (self.app / "manifest.yaml").write_text("placeholder\n")
 
     def call(self):
-        from corvane_config import ReaderConfig, read_corvane_readers_config
-
         try:
             if self.operation == "read":
-                return "reader " + read_corvane_readers_config(self.path, READ_ID).model_name
-            reader = ReaderConfig(model_name="added-model", device="cpu", consumer_group="late")
+                read = corvane_config.read_corvane_readers_config(self.path, READ_ID)
+                return "reader " + read.model_name
+            reader = corvane_config.ReaderConfig(model_name="added-model", device="cpu", consumer_group="late")
             return repr(reader.add_to_manifest_yaml(self.path, "added"))
         except BaseException as error:  # noqa: BLE001 - the class is part of the outcome
             return f"{type(error).__name__}: {error}"
