@@ -477,11 +477,14 @@ def test_not_utf8_fails_and_stays(tmp_path):
 
 
 @pytest.mark.parametrize("mode", [0o600, 0o640, 0o444, 0o755])
-def test_permission_bits_are_kept(tmp_path, mode):
+def test_permission_bits_and_owner_are_kept(tmp_path, mode):
     path = write(tmp_path / "manifest.yaml", EXAMPLE)
+    owner = (4321, 4321) if os.geteuid() == 0 else (os.getuid(), os.getgid())
+    os.chown(path, *owner)
     os.chmod(path, mode)
     reader_b().add_to_manifest_yaml(str(path), "reader-b")
-    assert stat.S_IMODE(os.stat(path).st_mode) == mode
+    after = os.stat(path)
+    assert (stat.S_IMODE(after.st_mode), after.st_uid, after.st_gid) == (mode, *owner)
     assert path.read_text() == EXAMPLE_WITH_B
 
 
