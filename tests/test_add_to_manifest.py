@@ -4,7 +4,6 @@ what each leaves on disk, and the safety of the atomic replace."""
 import ctypes
 import os
 import pathlib
-import resource
 import shutil
 import signal
 import stat
@@ -556,24 +555,6 @@ def run_in_child(function):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     return output
-
-
-def test_write_failure_keeps_the_old_manifest(tmp_path):
-    """A file-size limit makes the write fail part-way: the message is the
-    system's, the manifest is untouched and no temporary file remains."""
-    path = write(tmp_path / "manifest.yaml", EXAMPLE)
-
-    def add_with_small_file_limit():
-        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
-        _, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
-        resource.setrlimit(resource.RLIMIT_FSIZE, (200, hard))
-        return reader_b().add_to_manifest_yaml(str(path), "reader-b")
-
-    assert run_in_child(add_with_small_file_limit) == (
-        "raised: Error Writing to file: File too large (os error 27)"
-    )
-    assert path.read_text() == EXAMPLE
-    assert snapshot(tmp_path) == ["manifest.yaml"]
 
 
 def as_unprivileged(function):

@@ -3,7 +3,6 @@ manifests, a ticking thread that measures how long the interpreter stalls,
 forked children with their own mount namespace and small file systems."""
 
 import ctypes
-import errno
 import fcntl
 import json
 import os
@@ -208,32 +207,6 @@ def mount_tmpfs(directory, options):
 def bind_mount(source, target):
     if libc.mount(os.fsencode(source), os.fsencode(target), None, MS_BIND, None) != 0:
         raise Refused(f"bind mount: {os.strerror(ctypes.get_errno())}")
-
-
-def fill_blocks(directory):
-    """Writes a file in `directory` until the file system has no block left."""
-    chunk = b"\0" * 4096
-    fd = os.open(os.path.join(directory, "filler"), os.O_WRONLY | os.O_CREAT, 0o600)
-    try:
-        while True:
-            os.write(fd, chunk)
-    except OSError as error:
-        if error.errno != errno.ENOSPC:
-            raise
-    finally:
-        os.close(fd)
-
-
-def fill_inodes(directory):
-    """Creates empty files in `directory` until no inode is left."""
-    number = 0
-    try:
-        while True:
-            os.close(os.open(os.path.join(directory, f"inode-{number}"), os.O_CREAT | os.O_WRONLY))
-            number += 1
-    except OSError as error:
-        if error.errno != errno.ENOSPC:
-            raise
 
 
 def outcome(function):
