@@ -127,6 +127,27 @@ bool locks_unsupported(int error, bool network) {
 // What a waiting writer locks, with its place in line: the manifest's
 // directory (the call's own descriptor, which no rename replaces), or the
 // manifest file itself, opened anew.
+// Errors of opening the manifest that say the path names nothing this
+// writer can open: the read that follows reports them as such. Any other
+// error (no descriptors, no memory, a full disk, I/O) leaves the file
+// unlocked, so the write must not go on.
+bool names_no_openable_file(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case ELOOP:
+    case ENAMETOOLONG:
+    case ENXIO:
+    case ENODEV:
+    case EISDIR:
+        return true;
+    default:
+        return false;
+    }
+}
+
 class WaitingWriter {
   public:
     WaitingWriter(const ManifestDirectory &directory, bool lock_file, std::uint64_t place)
@@ -161,7 +182,7 @@ class WaitingWriter {
             return locked_ ? Attempt::Locked : Attempt::Busy;
         struct stat named {};
         if (::fstatat(directory_.fd(), directory_.name(), &named, 0) != 0) {
-            if (is_resource_error(errno)) {
+            if (!names_no_openable_file(errno)) {
                 error_ = errno;
                 return Attempt::Failed;
             }
@@ -180,10 +201,13 @@ class WaitingWriter {
     FileDescriptor open_file() {
         if (!lock_file_)
             return {};
-        auto file = FileDescriptor::open_guarded(directory_.fd(), directory_.name(),
-                                                 O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        FileDescriptor file;
+        do {
+            file = FileDescriptor::open_guarded(directory_.fd(), directory_.name(),
+                                                O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        } while (!file && errno == EINTR);
         if (!file) {
-            if (is_resource_error(errno))
+            if (!names_no_openable_file(errno))
                 error_ = errno;
         } else if (::fstat(file.get(), &opened_) != 0) {
             error_ = errno;
