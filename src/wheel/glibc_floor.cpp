@@ -20,14 +20,18 @@
 
 extern "C" {
 
-// glibc 2.33 made stat and fstat functions of their own (before, inline
-// calls of __xstat).
+// glibc 2.33 made stat, fstat and fstatat functions of their own (before,
+// inline calls of __xstat and __fxstatat).
 int stat(const char *path, struct stat *found) noexcept {
     return static_cast<int>(::syscall(SYS_newfstatat, AT_FDCWD, path, found, 0));
 }
 
 int fstat(int fd, struct stat *found) noexcept {
     return static_cast<int>(::syscall(SYS_fstat, fd, found));
+}
+
+int fstatat(int directory, const char *path, struct stat *found, int flags) noexcept {
+    return static_cast<int>(::syscall(SYS_newfstatat, directory, path, found, flags));
 }
 
 // glibc 2.28; kernels before 4.11 answer ENOSYS, which the write path takes
