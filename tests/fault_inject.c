@@ -380,6 +380,26 @@ static const char *lock_command(int command, const void *argument) {
 WRAP_FCNTL(fcntl)
 WRAP_FCNTL(fcntl64)
 
+/* ioctl's third argument is a word as well. The wheel's module links
+   libstdc++ in, which imports it; nothing the module does should call it. */
+int ioctl(int fd, unsigned long request, ...) {
+    va_list list;
+    va_start(list, request);
+    void *argument = va_arg(list, void *);
+    va_end(list);
+    REAL(int, ioctl, (int, unsigned long, ...));
+    struct call call;
+    if (!begin(&call, CALLER, "ioctl", fd, NULL, 0))
+        return real_ioctl(fd, request, argument);
+    int result = -1, error = call.inject;
+    if (!call.inject) {
+        result = real_ioctl(fd, request, argument);
+        error = errno;
+    }
+    finish(&call, result, error);
+    return result;
+}
+
 /* The mode is there only when the file may be created. */
 static mode_t mode_argument(int flags, va_list list) {
     return (flags & O_CREAT) || (flags & __O_TMPFILE) == __O_TMPFILE ? va_arg(list, mode_t) : 0;
