@@ -13,7 +13,7 @@ constexpr std::size_t kRepetitionFactor = 100;
 // more than the document holds. A manifest whose readers each alias a block
 // of all twenty settings replays 21 events per event of its own; the
 // allowance covers that up to about 60,000 readers, while a text under 1 MB
-// (at most about a million events) replays at most 6 million.
+// (at most about a million events) replays at most about 6 million.
 constexpr std::size_t kReplayFactor = 4;
 constexpr std::size_t kReplayAllowance = std::size_t{1} << 21;
 
