@@ -157,8 +157,8 @@ std::size_t Cursor::stored_position() const {
     return loader_.stored_position(replay_);
 }
 
-bool Cursor::count_expansion() {
-    return loader_.count_expansion();
+bool Cursor::count_expansion(std::size_t target) {
+    return loader_.count_expansion(target);
 }
 
 Failure Cursor::skip() {

@@ -36,7 +36,7 @@ class Cursor {
 
     // Calls read(Cursor&) on a cursor at the node an alias names.
     template <class Read> [[nodiscard]] Failure follow(const Event &alias, Read &&read) {
-        if (!count_expansion())
+        if (!count_expansion(alias.alias_target))
             return Error::of_kind(Error::Kind::RepetitionLimit);
         std::size_t position = alias.alias_target;
         Path path = Path::alias(path_);
@@ -76,7 +76,7 @@ class Cursor {
     }
 
   private:
-    [[nodiscard]] bool count_expansion();
+    [[nodiscard]] bool count_expansion(std::size_t target);
     std::size_t stored_position() const;
 
     Loader &loader_;

@@ -7,6 +7,15 @@ namespace {
 
 // Alias expansions allowed per event of the document.
 constexpr std::size_t kRepetitionFactor = 100;
+// Events replayed through aliases allowed per event of the document, beyond
+// a fixed allowance: each expansion counts every event of the node it names
+// (an alias inside counting one), so a read walks at most that many events
+// more than the document holds. A manifest whose readers each alias a block
+// of all twenty settings replays 21 events per event of its own; the
+// allowance covers that up to about 60,000 readers, while a text under 1 MB
+// (at most about a million events) replays at most about 6 million.
+constexpr std::size_t kReplayFactor = 4;
+constexpr std::size_t kReplayAllowance = std::size_t{1} << 21;
 
 bool may_hold_aliases(std::string_view text) {
     return text.find('*') != std::string_view::npos;
@@ -67,8 +76,11 @@ std::size_t Loader::stored_position(const std::size_t *replay) const {
     return replay ? *replay : position_;
 }
 
-bool Loader::count_expansion() {
-    return stored_ && ++expansions_ <= stored_->size() * kRepetitionFactor;
+bool Loader::count_expansion(std::size_t target) {
+    if (!stored_ || ++expansions_ > stored_->size() * kRepetitionFactor)
+        return false;
+    replayed_ += stored_->node_size(target);
+    return replayed_ <= kReplayAllowance + stored_->size() * kReplayFactor;
 }
 
 Failure Loader::finish() {

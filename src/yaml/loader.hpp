@@ -44,8 +44,10 @@ class Loader {
     [[nodiscard]] Failure peek(const std::size_t *replay, Event &view, const Event *&event);
     // Moves past the event peek() just gave.
     void advance(std::size_t *replay);
-    // Counts one alias expansion; false past the document's budget.
-    [[nodiscard]] bool count_expansion();
+    // Counts one expansion of the alias to the node whose first event is at
+    // `target`; false past the document's budget of expansions or of
+    // replayed events.
+    [[nodiscard]] bool count_expansion(std::size_t target);
     // Whether event texts stay valid after the next event is read.
     bool texts_are_stored() const { return stored_.has_value(); }
     // The index in the stored document of the next event at the main
@@ -59,6 +61,7 @@ class Loader {
     std::optional<StoredDocument> stored_;
     std::size_t position_ = 0; // in the stored document
     std::size_t expansions_ = 0;
+    std::size_t replayed_ = 0; // events of the nodes expansions named
     // Streamed: the event parsed ahead by peek() and not yet consumed.
     Event ahead_;
     bool has_ahead_ = false;

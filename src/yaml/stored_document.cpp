@@ -13,6 +13,7 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
     store_.reserve(text_size);
     events_.reserve(text_size / 12 + 4);
     std::unordered_map<std::string, std::uint32_t> anchors;
+    std::vector<std::uint32_t> open_collections;
 
     Event event;
     for (;;) {
@@ -40,7 +41,13 @@ StoredDocument::StoredDocument(Parser &parser, std::size_t text_size) {
         } else if (!anchor.empty()) {
             anchors[std::string(anchor)] = index;
         }
-        if (event.kind == EventKind::Scalar) {
+        if (event.kind == EventKind::SequenceStart || event.kind == EventKind::MappingStart) {
+            open_collections.push_back(index);
+        } else if ((event.kind == EventKind::SequenceEnd || event.kind == EventKind::MappingEnd) &&
+                   !open_collections.empty()) {
+            events_[open_collections.back()].value_length = index - open_collections.back() + 1;
+            open_collections.pop_back();
+        } else if (event.kind == EventKind::Scalar) {
             Span value{};
             if (!store(event.value, value))
                 return;
@@ -63,6 +70,14 @@ bool StoredDocument::store(std::string_view text, Span &span) {
     span = {static_cast<std::uint32_t>(store_.size()), static_cast<std::uint32_t>(text.size())};
     store_.append(text);
     return true;
+}
+
+std::size_t StoredDocument::node_size(std::size_t first) const {
+    const Compact &compact = events_[first];
+    if (compact.kind != EventKind::SequenceStart && compact.kind != EventKind::MappingStart)
+        return 1;
+    // A closed collection spans two events at least; zero marks one left open.
+    return compact.value_length != 0 ? compact.value_length : events_.size() - first;
 }
 
 Event StoredDocument::event(std::size_t index) const {

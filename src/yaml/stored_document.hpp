@@ -26,6 +26,10 @@ class StoredDocument {
     // The event at `index` (< size()), its texts borrowed from the store.
     Event event(std::size_t index) const;
     const Failure &error() const { return error_; }
+    // How many events the node whose first event is at `first` spans, its
+    // end included (aliases in it count one each); up to the failure, for a
+    // collection the parse did not close.
+    std::size_t node_size(std::size_t first) const;
 
   private:
     // One event, kept small: a large document has millions of them.
@@ -35,7 +39,8 @@ class StoredDocument {
         Tag tag = Tag::None;
         Mark mark;
         std::uint32_t value_offset = 0;
-        std::uint32_t value_length = 0;
+        std::uint32_t value_length = 0; // a collection start: the events it spans
+
         std::uint32_t alias_target = 0; // an alias: index of the anchored node's first event
     };
     static_assert(sizeof(Compact) <= 24);
