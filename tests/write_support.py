@@ -28,6 +28,13 @@ def numbered_manifest(count):
     return manifest("".join(READER.format(i=i) for i in range(count)))
 
 
+# The longest a 5 ms ticker may be kept waiting while another thread waits
+# (on a lock or a pipe) without the interpreter lock: room for a busy
+# machine, three times that under the sanitizers, and still far below the
+# waits of these tests (0.5 s and more), which a held lock would stall whole.
+STALL_LIMIT = 0.1 * (3 if "asan" in os.environ.get("LD_PRELOAD", "") else 1)
+
+
 class Ticker:
     """A thread that wakes every `period` seconds and records the longest gap
     between two wake-ups: how long the interpreter lock was kept from it."""
