@@ -424,6 +424,130 @@ bool FastReader::scan_line(std::string_view text, std::size_t start, Line &line)
     return LineScanner(text, start).line(line);
 }
 
+namespace {
+
+// The UTF-8 continuation bytes in [begin, end): columns count characters.
+std::uint32_t continuation_bytes(const char *begin, const char *end) {
+    std::uint32_t count = 0;
+    const char *at = begin;
+    // Eight bytes at a time while they are ASCII, the usual case.
+    for (; end - at >= 8; at += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, at, 8);
+        if ((word & 0x8080808080808080ull) == 0)
+            continue;
+        for (int k = 0; k < 8; ++k)
+            count += (static_cast<unsigned char>(at[k]) & 0xC0) == 0x80;
+    }
+    for (; at != end; ++at)
+        count += (static_cast<unsigned char>(*at) & 0xC0) == 0x80;
+    return count;
+}
+
+// The end of a quoted scalar whose content starts at `at`, on a line
+// accepts() took: its closing quote. `escaped` tells whether it holds escapes.
+std::size_t quoted_end(std::string_view text, std::size_t at, char quote, bool &escaped) {
+    const char *data = text.data();
+    for (;; ++at) {
+        const char c = data[at]; // the closing quote comes before the text's end
+        if (c == '\\' && quote == '"') {
+            escaped = true;
+            ++at; // the escape's letter is never the quote
+        } else if (c == quote) {
+            if (quote == '"' || at + 1 == text.size() || data[at + 1] != '\'')
+                return at;
+            escaped = true;
+            ++at;
+        }
+    }
+}
+
+std::size_t line_end(std::string_view text, std::size_t at) {
+    const void *found = std::memchr(text.data() + at, '\n', text.size() - at);
+    return found ? static_cast<std::size_t>(static_cast<const char *>(found) - text.data())
+                 : text.size();
+}
+
+} // namespace
+
+// The same reading of a line as scan_line's, for a text accepts() took: every
+// character was checked then, so this only finds where the parts are.
+void FastReader::locate_line(std::string_view text, std::size_t start, Line &line) {
+    line = Line{};
+    const char *data = text.data();
+    std::size_t at = start;
+    while (at < text.size() && data[at] == ' ')
+        ++at;
+    line.indent = static_cast<std::uint32_t>(at - start);
+    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
+        const std::size_t end = line_end(text, at);
+        line.next = end < text.size() ? end + 1 : end;
+        return;
+    }
+    line.is_entry = true;
+    Scalar &key = line.key;
+    key.column = line.indent;
+    const char first = data[at];
+    if (first == '"' || first == '\'') {
+        key.style = first == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        key.begin = at + 1;
+        key.end = quoted_end(text, key.begin, first, key.escaped);
+        at = key.end + 1; // the ':' follows the quote
+    } else {
+        key.begin = at;
+        for (;;) {
+            at = static_cast<std::size_t>(
+                static_cast<const char *>(std::memchr(data + at, ':', text.size() - at)) - data);
+            if (at + 1 == text.size() || data[at + 1] == ' ' || data[at + 1] == '\n')
+                break;
+            ++at;
+        }
+        key.end = at;
+    }
+    ++at; // the ':'
+    line.after_colon =
+        static_cast<std::uint32_t>(at - start) - continuation_bytes(data + key.begin, data + at);
+    const std::size_t after_colon = at;
+    while (at < text.size() && data[at] == ' ')
+        ++at;
+    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
+        const std::size_t end = line_end(text, at);
+        line.next = end < text.size() ? end + 1 : end;
+        return;
+    }
+    line.has_value = true;
+    Scalar &value = line.value;
+    value.column = line.after_colon + static_cast<std::uint32_t>(at - after_colon);
+    const char lead = data[at];
+    std::size_t end = 0;
+    if (lead == '"' || lead == '\'') {
+        value.style = lead == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        value.begin = at + 1;
+        value.end = quoted_end(text, value.begin, lead, value.escaped);
+        end = line_end(text, value.end);
+    } else {
+        value.begin = at;
+        end = line_end(text, at);
+        // The content stops at a comment (" #") and leaves trailing spaces.
+        std::size_t content_end = end;
+        for (std::size_t from = at;;) {
+            const void *hash = std::memchr(data + from, '#', end - from);
+            if (hash == nullptr)
+                break;
+            const auto found = static_cast<std::size_t>(static_cast<const char *>(hash) - data);
+            if (data[found - 1] == ' ') {
+                content_end = found;
+                break;
+            }
+            from = found + 1;
+        }
+        while (data[content_end - 1] == ' ')
+            --content_end;
+        value.end = content_end;
+    }
+    line.next = end < text.size() ? end + 1 : end;
+}
+
 bool FastReader::accepts(std::string_view text) {
     // Block mappings only, each key at its mapping's indentation: a deeper
     // line opens a mapping only under a key without a value, and a shallower
@@ -501,7 +625,7 @@ bool FastReader::next(Event &event) {
             bool found = false;
             while (position_ < text_.size()) {
                 const std::size_t start = position_;
-                (void)scan_line(text_, start, line_); // accepted whole before
+                locate_line(text_, start, line_); // accepted whole before
                 current_line_ = line_number_;
                 position_ = line_.next;
                 if (position_ > start && text_[position_ - 1] == '\n')

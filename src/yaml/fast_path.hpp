@@ -61,6 +61,7 @@ class FastReader {
 
     friend class LineScanner;
     [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
+    static void locate_line(std::string_view text, std::size_t start, Line &line);
     void scalar_event(const Scalar &scalar, Event &event);
 
     std::string_view text_;
