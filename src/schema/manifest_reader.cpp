@@ -14,6 +14,47 @@ using yaml::Cursor;
 using yaml::Error;
 using yaml::Failure;
 
+// Finds a key's row in a field table: an open-addressing table built at
+// compile time from the rows' names, so a key costs one hash and (for a name
+// of the table) one comparison, whatever the table's size or order.
+template <auto &kFields> class KeyIndex {
+  public:
+    static constexpr std::size_t kNone = std::tuple_size_v<std::remove_cvref_t<decltype(kFields)>>;
+
+    constexpr KeyIndex() {
+        for (std::size_t i = 0; i < kNone; ++i) {
+            std::size_t at = hash(kFields[i].name);
+            while (slots_[at] != 0)
+                at = (at + 1) % kSlots;
+            slots_[at] = static_cast<std::uint8_t>(i + 1);
+        }
+    }
+
+    // The row named `key`, or kNone.
+    constexpr std::size_t find(std::string_view key) const {
+        for (std::size_t at = hash(key); slots_[at] != 0; at = (at + 1) % kSlots) {
+            const std::size_t index = slots_[at] - 1u;
+            if (kFields[index].name == key)
+                return index;
+        }
+        return kNone;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 64;
+    static_assert(kNone * 2 <= kSlots && kNone < 255);
+
+    static constexpr std::size_t hash(std::string_view key) {
+        if (key.empty())
+            return 0;
+        return (key.size() * 31 + static_cast<unsigned char>(key.front()) * 7 +
+                static_cast<unsigned char>(key.back())) %
+               kSlots;
+    }
+
+    std::array<std::uint8_t, kSlots> slots_{};
+};
+
 // Reads a mapping into a record whose settings are the rows of a field table
 // (`Form::kFields`, each row naming its key): keys that name no row are
 // skipped with their whole value, a row's key given twice is a duplicate, and
@@ -22,17 +63,14 @@ using yaml::Failure;
 template <class Form> Failure read_record(Cursor &cursor, Form form) {
     using Fields = std::remove_cvref_t<decltype(Form::kFields)>;
     constexpr std::size_t kCount = std::tuple_size_v<Fields>;
+    static constexpr KeyIndex<Form::kFields> kIndex{};
     std::array<bool, kCount> seen{};
-    std::size_t expected_index = 0; // keys mostly come in the table's order
     return yaml::read_mapping(
         cursor, Form::kExpected, "field identifier",
         [&](std::string_view key, Cursor &value) -> Failure {
-            std::size_t index = expected_index;
-            for (std::size_t tried = 0; tried < kCount && Form::kFields[index].name != key; ++tried)
-                index = index + 1 == kCount ? 0 : index + 1;
-            if (Form::kFields[index].name != key)
+            const std::size_t index = kIndex.find(key);
+            if (index == kCount)
                 return value.skip();
-            expected_index = index + 1 == kCount ? 0 : index + 1;
             if (seen[index])
                 return Error::duplicate_field(key);
             seen[index] = true;
