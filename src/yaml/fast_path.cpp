@@ -538,10 +538,25 @@ std::size_t quoted_end(std::string_view text, std::size_t at, char quote, bool &
     }
 }
 
+// The first `a` or `b` from `at` on, or the text's end. Lines are short, so
+// a word at a time does better here than a call to memchr.
+std::size_t find_either(std::string_view text, std::size_t at, char a, char b) {
+    const char *data = text.data();
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; text.size() - at >= 8; at += 8) {
+            const std::uint64_t word = load_word(data + at);
+            const std::uint64_t found = any_equal(word, a) | any_equal(word, b);
+            if (found != 0)
+                return at + static_cast<std::size_t>(std::countr_zero(found) / 8);
+        }
+    }
+    while (at < text.size() && data[at] != a && data[at] != b)
+        ++at;
+    return at;
+}
+
 std::size_t line_end(std::string_view text, std::size_t at) {
-    const void *found = std::memchr(text.data() + at, '\n', text.size() - at);
-    return found ? static_cast<std::size_t>(static_cast<const char *>(found) - text.data())
-                 : text.size();
+    return find_either(text, at, '\n', '\n');
 }
 
 } // namespace
@@ -569,9 +584,8 @@ void FastReader::locate_line(std::string_view text, std::size_t start, Line &lin
         at = key.end + 1; // the ':' follows the quote
     } else {
         key.begin = at;
-        for (;;) {
-            at = static_cast<std::size_t>(
-                static_cast<const char *>(std::memchr(data + at, ':', text.size() - at)) - data);
+        for (;;) { // a ':' and a blank end the key
+            at = find_either(text, at, ':', ':');
             if (at + 1 == text.size() || data[at + 1] == ' ' || data[at + 1] == '\n')
                 break;
             ++at;
@@ -601,19 +615,18 @@ void FastReader::locate_line(std::string_view text, std::size_t start, Line &lin
         end = line_end(text, value.end);
     } else {
         value.begin = at;
-        end = line_end(text, at);
         // The content stops at a comment (" #") and leaves trailing spaces.
-        std::size_t content_end = end;
-        for (std::size_t from = at;;) {
-            const void *hash = std::memchr(data + from, '#', end - from);
-            if (hash == nullptr)
-                break;
-            const auto found = static_cast<std::size_t>(static_cast<const char *>(hash) - data);
-            if (data[found - 1] == ' ') {
-                content_end = found;
+        std::size_t content_end = at;
+        for (;;) {
+            content_end = find_either(text, content_end + 1, '\n', '#');
+            if (content_end == text.size() || data[content_end] == '\n') {
+                end = content_end;
                 break;
             }
-            from = found + 1;
+            if (data[content_end - 1] == ' ') {
+                end = line_end(text, content_end);
+                break;
+            }
         }
         while (data[content_end - 1] == ' ')
             --content_end;
@@ -652,17 +665,19 @@ bool FastReader::accepts(std::string_view text) {
 }
 
 void FastReader::scalar_event(const Scalar &scalar, Event &event) {
+    event = Event{};
     event.kind = EventKind::Scalar;
     event.style = scalar.style;
     event.mark = {current_line_, scalar.column};
-    const std::string_view raw = text_.substr(scalar.begin, scalar.end - scalar.begin);
-    if (!scalar.escaped) {
-        event.value = raw;
-        event.value_in_text = true;
-        return;
-    }
+    event.value = std::string_view(text_.data() + scalar.begin, scalar.end - scalar.begin);
+    event.value_in_text = !scalar.escaped;
+    if (scalar.escaped)
+        event.value = decode(scalar.style, event.value);
+}
+
+std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
     scratch_.clear();
-    if (scalar.style == ScalarStyle::SingleQuoted) {
+    if (style == ScalarStyle::SingleQuoted) {
         for (std::size_t k = 0; k < raw.size(); ++k) {
             scratch_ += raw[k];
             if (raw[k] == '\'')
@@ -689,7 +704,7 @@ void FastReader::scalar_event(const Scalar &scalar, Event &event) {
             k += 1 + digits;
         }
     }
-    event.value = scratch_;
+    return scratch_;
 }
 
 bool FastReader::next(Event &event) {
@@ -755,7 +770,6 @@ bool FastReader::next(Event &event) {
             continue;
         }
         case Phase::Key:
-            event = Event{};
             scalar_event(line_.key, event);
             phase_ = Phase::Value;
             return true;
@@ -766,7 +780,6 @@ bool FastReader::next(Event &event) {
                 empty_mark_ = {current_line_, line_.after_colon};
                 continue;
             }
-            event = Event{};
             scalar_event(line_.value, event);
             return true;
         case Phase::Closing:
