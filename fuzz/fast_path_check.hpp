@@ -38,9 +38,9 @@ inline bool check_fast_path_agrees(std::string_view text) {
         failed = failure_a.has_value();
         if (failed || !more_a)
             break;
-        if (a.kind != b.kind || a.style != b.style || a.has_tag != b.has_tag ||
-            a.mark.line != b.mark.line || a.mark.column != b.mark.column || a.value != b.value ||
-            a.tag != b.tag || fast.anchor() != slow.anchor())
+        if (a.kind != b.kind || a.style != b.style || a.mark.line != b.mark.line ||
+            a.mark.column != b.mark.column || a.value != b.value || a.tag != b.tag ||
+            fast.anchor() != slow.anchor())
             disagreement();
     }
     if (fast.stream_was_empty() != slow.stream_was_empty())

@@ -14,6 +14,47 @@ using yaml::Cursor;
 using yaml::Error;
 using yaml::Failure;
 
+// Finds a key's row in a field table: an open-addressing table built at
+// compile time from the rows' names, so a key costs one hash and (for a name
+// of the table) one comparison, whatever the table's size or order.
+template <auto &kFields> class KeyIndex {
+  public:
+    static constexpr std::size_t kNone = std::tuple_size_v<std::remove_cvref_t<decltype(kFields)>>;
+
+    constexpr KeyIndex() {
+        for (std::size_t i = 0; i < kNone; ++i) {
+            std::size_t at = hash(kFields[i].name);
+            while (slots_[at] != 0)
+                at = (at + 1) % kSlots;
+            slots_[at] = static_cast<std::uint8_t>(i + 1);
+        }
+    }
+
+    // The row named `key`, or kNone.
+    constexpr std::size_t find(std::string_view key) const {
+        for (std::size_t at = hash(key); slots_[at] != 0; at = (at + 1) % kSlots) {
+            const std::size_t index = slots_[at] - 1u;
+            if (kFields[index].name == key)
+                return index;
+        }
+        return kNone;
+    }
+
+  private:
+    static constexpr std::size_t kSlots = 64;
+    static_assert(kNone * 2 <= kSlots && kNone < 255);
+
+    static constexpr std::size_t hash(std::string_view key) {
+        if (key.empty())
+            return 0;
+        return (key.size() * 31 + static_cast<unsigned char>(key.front()) * 7 +
+                static_cast<unsigned char>(key.back())) %
+               kSlots;
+    }
+
+    std::array<std::uint8_t, kSlots> slots_{};
+};
+
 // Reads a mapping into a record whose settings are the rows of a field table
 // (`Form::kFields`, each row naming its key): keys that name no row are
 // skipped with their whole value, a row's key given twice is a duplicate, and
@@ -22,13 +63,12 @@ using yaml::Failure;
 template <class Form> Failure read_record(Cursor &cursor, Form form) {
     using Fields = std::remove_cvref_t<decltype(Form::kFields)>;
     constexpr std::size_t kCount = std::tuple_size_v<Fields>;
+    static constexpr KeyIndex<Form::kFields> kIndex{};
     std::array<bool, kCount> seen{};
     return yaml::read_mapping(
         cursor, Form::kExpected, "field identifier",
         [&](std::string_view key, Cursor &value) -> Failure {
-            std::size_t index = 0;
-            while (index < kCount && Form::kFields[index].name != key)
-                ++index;
+            const std::size_t index = kIndex.find(key);
             if (index == kCount)
                 return value.skip();
             if (seen[index])
@@ -63,13 +103,25 @@ requires std::is_unsigned_v<Unsigned> Failure read_value(Cursor &cursor, std::st
     return failure;
 }
 
+// A text only checked, as for a reader not kept: nothing is copied.
+Failure read_value(Cursor &cursor, std::string_view expected, std::string_view &out) {
+    return yaml::read_text(cursor, expected, out);
+}
+
 Failure read_value(Cursor &cursor, std::string_view expected, bool &out) {
     return yaml::read_bool(cursor, expected, out);
 }
 
-// Reads one setting into the record's member: optional members take the
-// absent forms first. Errors expect what the row's kind names.
-template <class Record, class AnyMember>
+// What a setting is read as: its own type when stored, a borrowed text for a
+// text that is only checked.
+template <class Value, bool kStore>
+using ReadAs =
+    std::conditional_t<!kStore && std::is_same_v<Value, std::string>, std::string_view, Value>;
+
+// Reads one setting into the record's member (or, kStore false, only checks
+// it): optional members take the absent forms first. Errors expect what the
+// row's kind names.
+template <bool kStore, class Record, class AnyMember>
 Failure read_setting(Cursor &cursor, FieldKind kind, const AnyMember &member, Record &record) {
     std::string_view expected = expected_text(kind);
     return std::visit(
@@ -78,17 +130,22 @@ Failure read_setting(Cursor &cursor, FieldKind kind, const AnyMember &member, Re
             using Slot = std::remove_cvref_t<decltype(slot)>;
             if constexpr (IsOptional<Slot>::value) {
                 bool present = false;
-                typename Slot::value_type value{};
+                ReadAs<typename Slot::value_type, kStore> value{};
                 Failure failure = yaml::read_optional(cursor, present, [&](Cursor &inner) {
                     return read_value(inner, expected, value);
                 });
                 if (failure)
                     return failure;
-                if (present)
-                    slot = std::move(value);
+                if constexpr (kStore) {
+                    if (present)
+                        slot = std::move(value);
+                }
                 return {};
-            } else {
+            } else if constexpr (kStore) {
                 return read_value(cursor, expected, slot);
+            } else {
+                ReadAs<Slot, kStore> value{};
+                return read_value(cursor, expected, value);
             }
         },
         member);
@@ -96,7 +153,8 @@ Failure read_setting(Cursor &cursor, FieldKind kind, const AnyMember &member, Re
 
 // ---- the records ------------------------------------------------------------
 
-struct ReaderForm {
+// kStore false checks a reader as strictly as a stored one, building nothing.
+template <bool kStore> struct ReaderForm {
     static constexpr std::string_view kExpected = "struct ReaderConfig";
     static constexpr const auto &kFields = kReaderFields;
     ReaderConfig &reader;
@@ -104,7 +162,7 @@ struct ReaderForm {
     static bool required(const ReaderField &field) { return field.required; }
     Failure read(std::size_t index, Cursor &value) {
         const ReaderField &field = kFields[index];
-        return read_setting(value, field.kind, field.member, reader);
+        return read_setting<kStore>(value, field.kind, field.member, reader);
     }
 };
 
@@ -113,14 +171,12 @@ struct ReaderForm {
 // A check's `watch` notes where the readers stand and may recover from their errors.
 Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &kept,
                      ReaderWatch *watch) {
-    ReaderConfig scratch;
+    ReaderConfig scratch; // only its numbers and flags are written, and never read
     auto read_one = [&](std::string_view key, Cursor &value) -> Failure {
-        if (kept && *kept != key) {
-            scratch = ReaderConfig();
-            return read_record(value, ReaderForm{scratch});
-        }
+        if (kept && *kept != key)
+            return read_record(value, ReaderForm<false>{scratch});
         ReaderConfig reader;
-        if (Failure failure = read_record(value, ReaderForm{reader}))
+        if (Failure failure = read_record(value, ReaderForm<true>{reader}))
             return failure;
         readers.put(std::string(key), std::move(reader));
         return {};
@@ -164,7 +220,7 @@ template <class Record> struct ServerForm {
     static bool required(const ServerField &) { return kComplete; }
     Failure read(std::size_t index, Cursor &value) {
         const ServerField &field = kFields[index];
-        return read_setting(value, field.kind, member_in<Record>(field), server);
+        return read_setting<true>(value, field.kind, member_in<Record>(field), server);
     }
 };
 

@@ -107,13 +107,12 @@ Failure read_scalar(Cursor &cursor, std::string_view expected, Accept &&accept) 
     if (Failure failure = cursor.next(event))
         return failure;
     const Mark mark = event->mark;
-    Failure result;
-    if (event->kind == EventKind::Alias) {
-        result = cursor.follow(
-            *event, [&](Cursor &target) { return read_scalar(target, expected, accept); });
-    } else {
-        result = accept(*event);
-    }
+    // Initialised, not assigned: the common case then costs no move.
+    Failure result =
+        event->kind == EventKind::Alias
+            ? cursor.follow(*event,
+                            [&](Cursor &target) { return read_scalar(target, expected, accept); })
+            : accept(*event);
     if (result)
         result->fix_mark(mark, cursor.path());
     return result;

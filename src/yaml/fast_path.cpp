@@ -1,6 +1,7 @@
 #include "yaml/fast_path.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <yaml.h>
@@ -173,6 +174,43 @@ bool is_indicator(char c) {
     return c != ' ' && !kIndicator(c) && c >= 0x20 && c < 0x7F;
 }
 
+// Eight bytes at a time (SWAR). Each test is exact for the word as a whole:
+// a borrow or carry can only mark bytes above one that matches already.
+constexpr std::uint64_t kEveryByte = 0x0101010101010101ull;
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+std::uint64_t load_word(const char *at) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, at, sizeof word);
+    return word;
+}
+// Nonzero when a byte of `word` is below `limit` (at most 128).
+constexpr std::uint64_t any_below(std::uint64_t word, std::uint64_t limit) {
+    return (word - kEveryByte * limit) & ~word & kHighBits;
+}
+// Nonzero when a byte of `word` is above `limit` (at most 127).
+constexpr std::uint64_t any_above(std::uint64_t word, std::uint64_t limit) {
+    return ((word + kEveryByte * (127 - limit)) | word) & kHighBits;
+}
+constexpr std::uint64_t any_equal(std::uint64_t word, char c) {
+    return any_below(word ^ (kEveryByte * static_cast<unsigned char>(c)), 1);
+}
+
+// The spaces from `at` on.
+std::size_t skip_spaces_from(std::string_view text, std::size_t at) {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (text.size() - at >= 8) {
+            const std::uint64_t others = load_word(text.data() + at) ^ (kEveryByte * ' ');
+            if (others != 0)
+                return at + static_cast<std::size_t>(std::countr_zero(others) / 8);
+            at += 8;
+        }
+    }
+    while (at < text.size() && text[at] == ' ')
+        ++at;
+    return at;
+}
+
 } // namespace
 
 // Reads one line of the subset: blank, a comment, or "key: value" with an
@@ -184,8 +222,7 @@ class LineScanner {
 
     bool line(FastReader::Line &line) {
         line = FastReader::Line{};
-        while (at_ < text_.size() && text_[at_] == ' ')
-            ++at_;
+        at_ = skip_spaces_from(text_, at_);
         line.indent = column();
         if (ends_line())
             return finish(line);
@@ -231,6 +268,34 @@ class LineScanner {
         while (at_ < text_.size() && run(text_[at_]))
             ++at_;
     }
+    // A run of a plain scalar's ASCII characters; words of eight first.
+    // The lowest byte a test marks is exact, so the run's end is found in
+    // the word that holds it.
+    void skip_plain_run() {
+        if constexpr (std::endian::native == std::endian::little) {
+            while (text_.size() - at_ >= 8) {
+                const std::uint64_t word = load_word(text_.data() + at_);
+                const std::uint64_t stops =
+                    any_below(word, 0x21) | any_above(word, 0x7E) | any_equal(word, ':');
+                if (stops != 0) {
+                    at_ += static_cast<std::size_t>(std::countr_zero(stops) / 8);
+                    return;
+                }
+                at_ += 8;
+            }
+        }
+        skip_run(kPlainRun);
+    }
+    // The same for a comment, where every printable ASCII character goes.
+    void skip_comment_run() {
+        while (text_.size() - at_ >= 8) {
+            const std::uint64_t word = load_word(text_.data() + at_);
+            if (any_below(word, 0x20) | any_above(word, 0x7E))
+                break;
+            at_ += 8;
+        }
+        skip_run(kCommentRun);
+    }
     std::uint32_t skip_spaces() {
         std::uint32_t count = 0;
         while (at_ < text_.size() && text_[at_] == ' ') {
@@ -246,7 +311,7 @@ class LineScanner {
     // From '#' to the end of the line; tabs are allowed here.
     bool comment() {
         for (;;) {
-            skip_run(kCommentRun);
+            skip_comment_run();
             if (ends_line())
                 break;
             const std::size_t length = printable_length(text_, at_);
@@ -277,7 +342,7 @@ class LineScanner {
         std::size_t content_end = at_;
         for (;;) {
             const std::size_t run_start = at_;
-            skip_run(kPlainRun);
+            skip_plain_run();
             if (at_ != run_start)
                 content_end = at_;
             if (ends_line())
@@ -314,7 +379,7 @@ class LineScanner {
         std::size_t content_end = at_;
         for (;;) {
             const std::size_t run_start = at_;
-            skip_run(kPlainRun);
+            skip_plain_run();
             if (at_ != run_start)
                 content_end = at_;
             if (ends_line())
@@ -350,6 +415,10 @@ class LineScanner {
         scalar.style = ScalarStyle::Plain;
         scalar.column = column();
         scalar.begin = at_;
+        if (kPlainRun(first)) { // the usual ASCII character, known printable
+            ++at_;
+            return true;
+        }
         return character();
     }
 
@@ -424,6 +493,148 @@ bool FastReader::scan_line(std::string_view text, std::size_t start, Line &line)
     return LineScanner(text, start).line(line);
 }
 
+namespace {
+
+// The UTF-8 continuation bytes in [begin, end): columns count characters.
+std::uint32_t continuation_bytes(const char *begin, const char *end, const char *text_end) {
+    std::uint32_t count = 0;
+    const char *at = begin;
+    // Eight bytes at a time while they are ASCII, the usual case.
+    for (; end - at >= 8; at += 8) {
+        if ((load_word(at) & kHighBits) == 0)
+            continue;
+        for (int k = 0; k < 8; ++k)
+            count += (static_cast<unsigned char>(at[k]) & 0xC0) == 0x80;
+    }
+    // The rest, when the text goes on far enough for a word, is ASCII in
+    // the word's first end - at bytes.
+    if constexpr (std::endian::native == std::endian::little) {
+        if (at != end && text_end - at >= 8) {
+            const auto kept = static_cast<unsigned>(end - at) * 8;
+            if ((load_word(at) & kHighBits & ((std::uint64_t{1} << kept) - 1)) == 0)
+                return count;
+        }
+    }
+    for (; at != end; ++at)
+        count += (static_cast<unsigned char>(*at) & 0xC0) == 0x80;
+    return count;
+}
+
+// The end of a quoted scalar whose content starts at `at`, on a line
+// accepts() took: its closing quote. `escaped` tells whether it holds escapes.
+std::size_t quoted_end(std::string_view text, std::size_t at, char quote, bool &escaped) {
+    const char *data = text.data();
+    for (;; ++at) {
+        const char c = data[at]; // the closing quote comes before the text's end
+        if (c == '\\' && quote == '"') {
+            escaped = true;
+            ++at; // the escape's letter is never the quote
+        } else if (c == quote) {
+            if (quote == '"' || at + 1 == text.size() || data[at + 1] != '\'')
+                return at;
+            escaped = true;
+            ++at;
+        }
+    }
+}
+
+// The first `a` or `b` from `at` on, or the text's end. Lines are short, so
+// a word at a time does better here than a call to memchr.
+std::size_t find_either(std::string_view text, std::size_t at, char a, char b) {
+    const char *data = text.data();
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; text.size() - at >= 8; at += 8) {
+            const std::uint64_t word = load_word(data + at);
+            const std::uint64_t found = any_equal(word, a) | any_equal(word, b);
+            if (found != 0)
+                return at + static_cast<std::size_t>(std::countr_zero(found) / 8);
+        }
+    }
+    while (at < text.size() && data[at] != a && data[at] != b)
+        ++at;
+    return at;
+}
+
+std::size_t line_end(std::string_view text, std::size_t at) {
+    return find_either(text, at, '\n', '\n');
+}
+
+} // namespace
+
+// The same reading of a line as scan_line's, for a text accepts() took: every
+// character was checked then, so this only finds where the parts are.
+void FastReader::locate_line(std::string_view text, std::size_t start, Line &line) {
+    line = Line{};
+    const char *data = text.data();
+    std::size_t at = skip_spaces_from(text, start);
+    line.indent = static_cast<std::uint32_t>(at - start);
+    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
+        const std::size_t end = line_end(text, at);
+        line.next = end < text.size() ? end + 1 : end;
+        return;
+    }
+    line.is_entry = true;
+    Scalar &key = line.key;
+    key.column = line.indent;
+    const char first = data[at];
+    if (first == '"' || first == '\'') {
+        key.style = first == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        key.begin = at + 1;
+        key.end = quoted_end(text, key.begin, first, key.escaped);
+        at = key.end + 1; // the ':' follows the quote
+    } else {
+        key.begin = at;
+        for (;;) { // a ':' and a blank end the key
+            at = find_either(text, at, ':', ':');
+            if (at + 1 == text.size() || data[at + 1] == ' ' || data[at + 1] == '\n')
+                break;
+            ++at;
+        }
+        key.end = at;
+    }
+    ++at; // the ':'
+    line.after_colon = static_cast<std::uint32_t>(at - start) -
+                       continuation_bytes(data + key.begin, data + at, data + text.size());
+    const std::size_t after_colon = at;
+    while (at < text.size() && data[at] == ' ')
+        ++at;
+    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
+        const std::size_t end = line_end(text, at);
+        line.next = end < text.size() ? end + 1 : end;
+        return;
+    }
+    line.has_value = true;
+    Scalar &value = line.value;
+    value.column = line.after_colon + static_cast<std::uint32_t>(at - after_colon);
+    const char lead = data[at];
+    std::size_t end = 0;
+    if (lead == '"' || lead == '\'') {
+        value.style = lead == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        value.begin = at + 1;
+        value.end = quoted_end(text, value.begin, lead, value.escaped);
+        end = line_end(text, value.end);
+    } else {
+        value.begin = at;
+        // The content stops at a comment (" #") and leaves trailing spaces.
+        std::size_t content_end = at;
+        for (;;) {
+            content_end = find_either(text, content_end + 1, '\n', '#');
+            if (content_end == text.size() || data[content_end] == '\n') {
+                end = content_end;
+                break;
+            }
+            if (data[content_end - 1] == ' ') {
+                end = line_end(text, content_end);
+                break;
+            }
+        }
+        while (data[content_end - 1] == ' ')
+            --content_end;
+        value.end = content_end;
+    }
+    line.next = end < text.size() ? end + 1 : end;
+}
+
 bool FastReader::accepts(std::string_view text) {
     // Block mappings only, each key at its mapping's indentation: a deeper
     // line opens a mapping only under a key without a value, and a shallower
@@ -454,17 +665,19 @@ bool FastReader::accepts(std::string_view text) {
 }
 
 void FastReader::scalar_event(const Scalar &scalar, Event &event) {
+    event = Event{};
     event.kind = EventKind::Scalar;
     event.style = scalar.style;
     event.mark = {current_line_, scalar.column};
-    const std::string_view raw = text_.substr(scalar.begin, scalar.end - scalar.begin);
-    if (!scalar.escaped) {
-        event.value = raw;
-        event.value_in_text = true;
-        return;
-    }
+    event.value = std::string_view(text_.data() + scalar.begin, scalar.end - scalar.begin);
+    event.value_in_text = !scalar.escaped;
+    if (scalar.escaped)
+        event.value = decode(scalar.style, event.value);
+}
+
+std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
     scratch_.clear();
-    if (scalar.style == ScalarStyle::SingleQuoted) {
+    if (style == ScalarStyle::SingleQuoted) {
         for (std::size_t k = 0; k < raw.size(); ++k) {
             scratch_ += raw[k];
             if (raw[k] == '\'')
@@ -491,7 +704,7 @@ void FastReader::scalar_event(const Scalar &scalar, Event &event) {
             k += 1 + digits;
         }
     }
-    event.value = scratch_;
+    return scratch_;
 }
 
 bool FastReader::next(Event &event) {
@@ -501,7 +714,7 @@ bool FastReader::next(Event &event) {
             bool found = false;
             while (position_ < text_.size()) {
                 const std::size_t start = position_;
-                (void)scan_line(text_, start, line_); // accepted whole before
+                locate_line(text_, start, line_); // accepted whole before
                 current_line_ = line_number_;
                 position_ = line_.next;
                 if (position_ > start && text_[position_ - 1] == '\n')
@@ -557,7 +770,6 @@ bool FastReader::next(Event &event) {
             continue;
         }
         case Phase::Key:
-            event = Event{};
             scalar_event(line_.key, event);
             phase_ = Phase::Value;
             return true;
@@ -568,7 +780,6 @@ bool FastReader::next(Event &event) {
                 empty_mark_ = {current_line_, line_.after_colon};
                 continue;
             }
-            event = Event{};
             scalar_event(line_.value, event);
             return true;
         case Phase::Closing:

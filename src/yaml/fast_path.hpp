@@ -61,7 +61,10 @@ class FastReader {
 
     friend class LineScanner;
     [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
+    static void locate_line(std::string_view text, std::size_t start, Line &line);
     void scalar_event(const Scalar &scalar, Event &event);
+    // A quoted scalar's text with its escapes decoded, in scratch_.
+    std::string_view decode(ScalarStyle style, std::string_view raw);
 
     std::string_view text_;
     std::string scratch_; // decoded escapes of the last scalar

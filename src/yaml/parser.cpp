@@ -162,15 +162,17 @@ Failure Parser::next(Event &event, bool &more) {
     if (document_ended_ || stream_ended_)
         return {};
     if (fast_) {
-        event = Event{};
-        if (!fast_->next(event)) {
+        if (!fast_->next(event)) { // which fills every field of an event it gives
+            event = Event{};
             // Only one document, and nothing after it: an empty text is an
             // empty stream.
             (saw_node_ ? document_ended_ : stream_ended_) = true;
             return {};
         }
-        if (Failure failure = count_depth(event))
-            return failure;
+        if (event.kind != EventKind::Scalar) {
+            if (Failure failure = count_depth(event))
+                return failure;
+        }
         saw_node_ = true;
         more = true;
         return {};
