@@ -19,9 +19,10 @@ inline std::string failure_text(const yaml::Failure &failure) {
     return failure ? failure->to_string() : std::string();
 }
 
-// Returns whether the fast path took the text (and so was checked).
-inline bool check_fast_path_agrees(std::string_view text) {
-    yaml::Parser fast(text, yaml::FastPath::Allowed);
+// Whether the fast path, read as `reading` asks, took the text; when it did,
+// its events were compared with libyaml's.
+inline bool check_fast_path_agrees(std::string_view text, yaml::FastPath reading) {
+    yaml::Parser fast(text, reading);
     if (!fast.took_fast_path())
         return false;
     yaml::Parser slow(text, yaml::FastPath::Off);
@@ -50,6 +51,15 @@ inline bool check_fast_path_agrees(std::string_view text) {
         failure_text(fast.check_single_document()) != failure_text(slow.check_single_document()))
         disagreement();
     return true;
+}
+
+// Returns whether the fast path took the text (and so was checked). Both of
+// its readings are checked: with vector instructions and the portable one.
+inline bool check_fast_path_agrees(std::string_view text) {
+    const bool taken = check_fast_path_agrees(text, yaml::FastPath::Allowed);
+    if (check_fast_path_agrees(text, yaml::FastPath::Portable) != taken)
+        disagreement();
+    return taken;
 }
 
 } // namespace corvane::fuzz_check

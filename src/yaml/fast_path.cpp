@@ -6,6 +6,10 @@
 #include <cstring>
 #include <yaml.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace corvane::yaml {
 
 bool fast_path_enabled() {
@@ -489,6 +493,168 @@ class LineScanner {
     std::size_t continuation_bytes_ = 0;
 };
 
+namespace {
+
+// What ends a run of bytes a quick line reads: any byte below `below`, DEL
+// and every byte above it (all of UTF-8's), and the bytes `one` and `two`.
+struct Stops {
+    char below;
+    char one;
+    char two;
+};
+constexpr Stops kKeyStops{0x21, ':', ':'};
+constexpr Stops kValueStops{0x20, ':', '#'};
+constexpr Stops kCommentStops{0x20, '\0', '\0'};
+constexpr Stops kDoubleQuotedStops{0x20, '"', '\\'};
+constexpr Stops kSingleQuotedStops{0x20, '\'', '\\'};
+
+template <Stops stops> constexpr std::uint64_t word_stops(std::uint64_t word) {
+    return any_below(word, static_cast<unsigned char>(stops.below)) | any_above(word, 0x7E) |
+           any_equal(word, stops.one) | any_equal(word, stops.two);
+}
+
+// The first stop from `at` on, or npos where the text ends first (the
+// careful reading takes over there). Sixteen bytes at a time with SSE2 (every
+// x86-64 has it) unless the portable reading is asked for; then, or past the
+// last sixteen, eight at a time in a word (the lowest byte a test marks is
+// exact).
+template <Stops stops> std::size_t first_stop(std::string_view text, std::size_t at, bool vector) {
+    const char *data = text.data();
+#if defined(__SSE2__)
+    if (vector) {
+        const __m128i below = _mm_set1_epi8(stops.below);
+        const __m128i del = _mm_set1_epi8(0x7F);
+        const __m128i one = _mm_set1_epi8(stops.one);
+        const __m128i two = _mm_set1_epi8(stops.two);
+        for (; text.size() - at >= 16; at += 16) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(data + at));
+            // Signed, the bytes from 0x80 up are below every limit.
+            const __m128i found =
+                _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(bytes, below), _mm_cmpeq_epi8(bytes, del)),
+                             _mm_or_si128(_mm_cmpeq_epi8(bytes, one), _mm_cmpeq_epi8(bytes, two)));
+            if (const int mask = _mm_movemask_epi8(found); mask != 0)
+                return at + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+        }
+    }
+#else
+    (void)vector;
+#endif
+    for (; text.size() - at >= 8; at += 8) {
+        const std::uint64_t found = word_stops<stops>(load_word(data + at));
+        if (found != 0)
+            return at + static_cast<std::size_t>(std::countr_zero(found) / 8);
+    }
+    return std::string_view::npos;
+}
+
+// The characters a quick line lets a plain key or value start with: none of
+// them is an indicator, or starts a document marker at column 0.
+struct QuickStart {
+    std::array<bool, 256> member{};
+    constexpr QuickStart() {
+        for (int c = 0; c < 256; ++c)
+            member[static_cast<std::size_t>(c)] = (c >= 'a' && c <= 'z') ||
+                                                  (c >= 'A' && c <= 'Z') ||
+                                                  (c >= '0' && c <= '9') || c == '_';
+    }
+    bool key(char c) const { return member[static_cast<unsigned char>(c)]; }
+    bool value(char c) const { return key(c) || c == '/' || c == '.' || c == '~' || c == '+'; }
+};
+constexpr QuickStart kQuickStart;
+
+} // namespace
+
+// Most lines of a manifest are ASCII "key: value" lines, blank lines and
+// comments: this reads those at a few word steps each and leaves the rest
+// (non-ASCII text, escapes, comments after an entry, spaces inside a key, a
+// line near the end of the text, ...) to scan_line. A line it takes reads
+// exactly as scan_line (and locate_line) would read it.
+bool FastReader::quick_line(std::string_view text, std::size_t start, Line &line, bool vector) {
+    if constexpr (std::endian::native != std::endian::little)
+        return false;
+    const char *data = text.data();
+    const std::size_t at = skip_spaces_from(text, start);
+    if (text.size() - at < 8)
+        return false;
+    // Only what a line of its kind is read for is written.
+    line.indent = static_cast<std::uint32_t>(at - start);
+    const char first = data[at];
+    if (first == '\n') {
+        line.is_entry = false;
+        line.next = at + 1;
+        return true;
+    }
+    if (first == '#') {
+        const std::size_t end = first_stop<kCommentStops>(text, at, vector);
+        if (end == std::string_view::npos || data[end] != '\n')
+            return false;
+        line.is_entry = false;
+        line.next = end + 1;
+        return true;
+    }
+    if (!kQuickStart.key(first))
+        return false;
+    const std::size_t colon = first_stop<kKeyStops>(text, at + 1, vector);
+    if (colon == std::string_view::npos || data[colon] != ':' || colon - at >= kSimpleKeyLimit ||
+        colon + 1 == text.size())
+        return false;
+    line.is_entry = true;
+    line.has_value = false;
+    line.key = Scalar{at, colon, line.indent, ScalarStyle::Plain, false};
+    line.after_colon = static_cast<std::uint32_t>(colon + 1 - start);
+    if (data[colon + 1] == '\n') {
+        line.next = colon + 2;
+        return true;
+    }
+    if (data[colon + 1] != ' ')
+        return false;
+    const std::size_t lead = skip_spaces_from(text, colon + 1);
+    if (text.size() - lead < 8)
+        return false;
+    const char c = data[lead];
+    const auto column = static_cast<std::uint32_t>(lead - start);
+    if (c == '\n') {
+        line.next = lead + 1;
+        return true;
+    }
+    if (c == '"' || c == '\'') {
+        const std::size_t close = c == '"' ? first_stop<kDoubleQuotedStops>(text, lead + 1, vector)
+                                           : first_stop<kSingleQuotedStops>(text, lead + 1, vector);
+        if (close == std::string_view::npos || data[close] != c || close + 1 == text.size() ||
+            data[close + 1] != '\n')
+            return false;
+        line.has_value = true;
+        line.value =
+            Scalar{lead + 1, close, column,
+                   c == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted, false};
+        line.next = close + 2;
+        return true;
+    }
+    if (!kQuickStart.value(c))
+        return false;
+    std::size_t stop = lead;
+    for (;;) {
+        stop = first_stop<kValueStops>(text, stop + 1, vector);
+        if (stop == std::string_view::npos)
+            return false;
+        if (data[stop] == '\n')
+            break;
+        if (data[stop] == ':') {
+            if (stop + 1 == text.size() || data[stop + 1] == ' ' || data[stop + 1] == '\n')
+                return false; // a mapping in a value: scan_line refuses it
+        } else if (data[stop] != '#' || data[stop - 1] == ' ') {
+            return false; // a comment, or a character to look at closely
+        }
+    }
+    std::size_t end = stop;
+    while (data[end - 1] == ' ')
+        --end;
+    line.has_value = true;
+    line.value = Scalar{lead, end, column, ScalarStyle::Plain, false};
+    line.next = stop + 1;
+    return true;
+}
+
 bool FastReader::scan_line(std::string_view text, std::size_t start, Line &line) {
     return LineScanner(text, start).line(line);
 }
@@ -635,7 +801,7 @@ void FastReader::locate_line(std::string_view text, std::size_t start, Line &lin
     line.next = end < text.size() ? end + 1 : end;
 }
 
-bool FastReader::accepts(std::string_view text) {
+bool FastReader::accepts(std::string_view text, bool vector) {
     // Block mappings only, each key at its mapping's indentation: a deeper
     // line opens a mapping only under a key without a value, and a shallower
     // one must return to an open mapping's indentation.
@@ -643,7 +809,7 @@ bool FastReader::accepts(std::string_view text) {
     bool open_key = false; // the last key had no value on its line
     Line line;
     for (std::size_t position = 0; position < text.size(); position = line.next) {
-        if (!scan_line(text, position, line))
+        if (!quick_line(text, position, line, vector) && !scan_line(text, position, line))
             return false;
         if (!line.is_entry)
             continue;
@@ -662,17 +828,6 @@ bool FastReader::accepts(std::string_view text) {
         open_key = !line.has_value;
     }
     return true;
-}
-
-void FastReader::scalar_event(const Scalar &scalar, Event &event) {
-    event = Event{};
-    event.kind = EventKind::Scalar;
-    event.style = scalar.style;
-    event.mark = {current_line_, scalar.column};
-    event.value = std::string_view(text_.data() + scalar.begin, scalar.end - scalar.begin);
-    event.value_in_text = !scalar.escaped;
-    if (scalar.escaped)
-        event.value = decode(scalar.style, event.value);
 }
 
 std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
@@ -707,14 +862,15 @@ std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
     return scratch_;
 }
 
-bool FastReader::next(Event &event) {
+bool FastReader::next_structure(Event &event) {
     for (;;) {
         switch (phase_) {
         case Phase::NextLine: {
             bool found = false;
             while (position_ < text_.size()) {
                 const std::size_t start = position_;
-                locate_line(text_, start, line_); // accepted whole before
+                if (!quick_line(text_, start, line_, vector_))
+                    locate_line(text_, start, line_); // accepted whole before
                 current_line_ = line_number_;
                 position_ = line_.next;
                 if (position_ > start && text_[position_ - 1] == '\n')

@@ -11,8 +11,9 @@
 namespace corvane::yaml {
 
 // Whether a parse may take the fast path (FastReader) for texts it accepts.
-// Off reads every text through libyaml.
-enum class FastPath { Allowed, Off };
+// Portable takes it without vector instructions (the differential check
+// compares both readings); Off reads every text through libyaml.
+enum class FastPath { Allowed, Portable, Off };
 
 // Whether the fast path may be taken at all in this process: the loaded
 // libyaml is the 0.2.5 whose behaviour the recognizer copies, and the
@@ -29,14 +30,31 @@ bool fast_path_enabled();
 class FastReader {
   public:
     // Whether `text` is inside the subset (and so parses without error).
-    static bool accepts(std::string_view text);
+    // `vector` lets it test sixteen bytes at a time where the machine can.
+    static bool accepts(std::string_view text, bool vector = true);
 
     // For a text accepts() took.
-    explicit FastReader(std::string_view text) : text_(text) {}
+    explicit FastReader(std::string_view text, bool vector = true) : text_(text), vector_(vector) {}
 
     // The next node event; false at the end of the document. Texts are
     // valid until the next call.
-    bool next(Event &event);
+    bool next(Event &event) { return next_scalar(event) || next_structure(event); }
+
+    // Most events are a line's key or value: gives the next event when it is
+    // one of those (false otherwise, and nothing read), without a call.
+    bool next_scalar(Event &event) {
+        if (phase_ == Phase::Key) {
+            phase_ = Phase::Value;
+            scalar_event(line_.key, event);
+            return true;
+        }
+        if (phase_ == Phase::Value && line_.has_value) {
+            phase_ = Phase::NextLine;
+            scalar_event(line_.value, event);
+            return true;
+        }
+        return false;
+    }
 
   private:
     enum class Phase { NextLine, Structure, Key, Value, Closing, Done };
@@ -60,13 +78,28 @@ class FastReader {
     };
 
     friend class LineScanner;
+    [[nodiscard]] static bool quick_line(std::string_view text, std::size_t start, Line &line,
+                                         bool vector);
     [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
     static void locate_line(std::string_view text, std::size_t start, Line &line);
-    void scalar_event(const Scalar &scalar, Event &event);
+    // Every other event: where lines begin and end, mappings open and close.
+    bool next_structure(Event &event);
+    void scalar_event(const Scalar &scalar, Event &event) {
+        event.kind = EventKind::Scalar;
+        event.style = scalar.style;
+        event.tag = Tag::None;
+        event.mark = {current_line_, scalar.column};
+        event.value = std::string_view(text_.data() + scalar.begin, scalar.end - scalar.begin);
+        event.alias_target = 0;
+        event.value_in_text = !scalar.escaped;
+        if (scalar.escaped)
+            event.value = decode(scalar.style, event.value);
+    }
     // A quoted scalar's text with its escapes decoded, in scratch_.
     std::string_view decode(ScalarStyle style, std::string_view raw);
 
     std::string_view text_;
+    bool vector_;
     std::string scratch_; // decoded escapes of the last scalar
     std::vector<std::uint32_t> indents_;
     Phase phase_ = Phase::NextLine;

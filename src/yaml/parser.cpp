@@ -135,9 +135,10 @@ Parser::Parser(std::string_view text, FastPath fast_path)
         failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
     }
-    if (fast_path == FastPath::Allowed && fast_path_enabled() && FastReader::accepts(text)) {
+    const bool vector = fast_path == FastPath::Allowed;
+    if (fast_path != FastPath::Off && fast_path_enabled() && FastReader::accepts(text, vector)) {
         parser_.reset();
-        fast_ = std::make_unique<FastReader>(text);
+        fast_ = std::make_unique<FastReader>(text, vector);
         return;
     }
     if (!yaml_parser_initialize(parser_.get())) {
