@@ -133,25 +133,6 @@ Error invalid_type(const Event &event, std::string_view expected) {
     }
 }
 
-Failure Cursor::peek(const Event *&event) const {
-    return loader_.peek(replay_, view_, event);
-}
-
-void Cursor::advance() {
-    loader_.advance(replay_);
-}
-
-Failure Cursor::next(const Event *&event) {
-    if (Failure failure = peek(event))
-        return failure;
-    advance();
-    return {};
-}
-
-bool Cursor::texts_are_stored() const {
-    return loader_.texts_are_stored();
-}
-
 std::size_t Cursor::stored_position() const {
     return loader_.stored_position(replay_);
 }

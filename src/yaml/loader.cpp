@@ -39,7 +39,7 @@ Failure Loader::stored_event(std::size_t index, Event &view) const {
     return Error::of_kind(Error::Kind::EndOfStream);
 }
 
-Failure Loader::peek(const std::size_t *replay, Event &view, const Event *&event) {
+Failure Loader::peek_further(const std::size_t *replay, Event &view, const Event *&event) {
     if (stored_) {
         event = &view;
         return stored_event(replay ? *replay : position_, view);
@@ -59,15 +59,6 @@ Failure Loader::peek(const std::size_t *replay, Event &view, const Event *&event
     }
     event = &ahead_;
     return {};
-}
-
-void Loader::advance(std::size_t *replay) {
-    if (!stored_)
-        has_ahead_ = false;
-    else if (replay)
-        ++*replay;
-    else
-        ++position_;
 }
 
 std::size_t Loader::stored_position(const std::size_t *replay) const {

@@ -41,9 +41,26 @@ class Loader {
     // The event at the main position (replay null) or at *replay, a position
     // in the stored document; or the failure that stands in its place. A
     // stored event is written to `view`; `event` is valid until the next call.
-    [[nodiscard]] Failure peek(const std::size_t *replay, Event &view, const Event *&event);
+    // The event parsed ahead (a reader peeks at an event several times before
+    // it moves past it) and the fast path's keys and values are inline.
+    [[nodiscard]] Failure peek(const std::size_t *replay, Event &view, const Event *&event) {
+        if (has_ahead_ || (!stored_ && parser_.next_scalar(ahead_))) {
+            has_ahead_ = true;
+            event = &ahead_;
+            return {};
+        }
+        return peek_further(replay, view, event);
+    }
+    [[nodiscard]] Failure peek_further(const std::size_t *replay, Event &view, const Event *&event);
     // Moves past the event peek() just gave.
-    void advance(std::size_t *replay);
+    void advance(std::size_t *replay) {
+        if (!stored_)
+            has_ahead_ = false;
+        else if (replay)
+            ++*replay;
+        else
+            ++position_;
+    }
     // Counts one expansion of the alias to the node whose first event is at
     // `target`; false past the document's budget of expansions or of
     // replayed events.
@@ -62,7 +79,8 @@ class Loader {
     std::size_t position_ = 0; // in the stored document
     std::size_t expansions_ = 0;
     std::size_t replayed_ = 0; // events of the nodes expansions named
-    // Streamed: the event parsed ahead by peek() and not yet consumed.
+    // Streamed (never with a stored document): the event parsed ahead by
+    // peek() and not yet consumed.
     Event ahead_;
     bool has_ahead_ = false;
     bool void_given_ = false;
@@ -73,6 +91,26 @@ class Loader {
 #include "yaml/cursor.hpp"
 
 namespace corvane::yaml {
+
+// A cursor's steps, inline: they run once or more for every event read.
+inline Failure Cursor::peek(const Event *&event) const {
+    return loader_.peek(replay_, view_, event);
+}
+
+inline void Cursor::advance() {
+    loader_.advance(replay_);
+}
+
+inline Failure Cursor::next(const Event *&event) {
+    if (Failure failure = peek(event))
+        return failure;
+    advance();
+    return {};
+}
+
+inline bool Cursor::texts_are_stored() const {
+    return loader_.texts_are_stored();
+}
 
 template <class Read> Failure Loader::read_document(const Path &root, Read &&read) {
     Cursor cursor(*this, nullptr, root, kRecursionLimit);

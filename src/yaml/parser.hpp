@@ -40,6 +40,15 @@ class Parser {
     // empty stream, which `stream_was_empty` then tells).
     [[nodiscard]] Failure next(Event &event, bool &more);
 
+    // The fast path's common event, a key or a value, inline: true when it
+    // gave one into `event` (next() gives every other).
+    bool next_scalar(Event &event) {
+        if (!fast_ || failure_ || !fast_->next_scalar(event))
+            return false;
+        saw_node_ = true;
+        return true;
+    }
+
     // The anchor the event last given defines, or the one an alias names.
     std::string_view anchor() const;
 
