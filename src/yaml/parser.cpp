@@ -157,6 +157,10 @@ Parser::~Parser() {
 }
 
 Failure Parser::next(Event &event, bool &more) {
+    if (next_scalar(event)) {
+        more = true;
+        return {};
+    }
     more = false;
     if (failure_)
         return failure_;
