@@ -862,42 +862,40 @@ std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
     return scratch_;
 }
 
+void FastReader::next_line() {
+    while (position_ < text_.size()) {
+        const std::size_t start = position_;
+        if (!quick_line(text_, start, line_, vector_))
+            locate_line(text_, start, line_); // accepted whole before
+        current_line_ = line_number_;
+        position_ = line_.next;
+        if (position_ > start && text_[position_ - 1] == '\n')
+            ++line_number_;
+        if (line_.is_entry) {
+            phase_ = Phase::Structure;
+            return;
+        }
+    }
+    // libyaml closes the mappings indented deeper than the end's column
+    // where the text ends, the others on the line after.
+    std::uint32_t column = 0;
+    std::size_t at = text_.size();
+    while (at > 0 && text_[at - 1] != '\n') {
+        --at;
+        if ((static_cast<unsigned char>(text_[at]) & 0xC0) != 0x80)
+            ++column;
+    }
+    end_mark_ = {line_number_, column};
+    after_end_ = column == 0 ? end_mark_ : Mark{line_number_ + 1, 0};
+    phase_ = Phase::Closing;
+}
+
 bool FastReader::next_structure(Event &event) {
     for (;;) {
         switch (phase_) {
-        case Phase::NextLine: {
-            bool found = false;
-            while (position_ < text_.size()) {
-                const std::size_t start = position_;
-                if (!quick_line(text_, start, line_, vector_))
-                    locate_line(text_, start, line_); // accepted whole before
-                current_line_ = line_number_;
-                position_ = line_.next;
-                if (position_ > start && text_[position_ - 1] == '\n')
-                    ++line_number_;
-                if (line_.is_entry) {
-                    found = true;
-                    break;
-                }
-            }
-            if (!found) {
-                // libyaml closes the mappings indented deeper than the end's
-                // column where the text ends, the others on the line after.
-                std::uint32_t column = 0;
-                std::size_t at = text_.size();
-                while (at > 0 && text_[at - 1] != '\n') {
-                    --at;
-                    if ((static_cast<unsigned char>(text_[at]) & 0xC0) != 0x80)
-                        ++column;
-                }
-                end_mark_ = {line_number_, column};
-                after_end_ = column == 0 ? end_mark_ : Mark{line_number_ + 1, 0};
-                phase_ = Phase::Closing;
-                continue;
-            }
-            phase_ = Phase::Structure;
+        case Phase::NextLine:
+            next_line();
             continue;
-        }
         case Phase::Structure: {
             const std::uint32_t column = line_.indent;
             if (indents_.empty() || (pending_empty_ && column > indents_.back())) {

@@ -41,7 +41,8 @@ class FastReader {
     bool next(Event &event) { return next_scalar(event) || next_structure(event); }
 
     // Most events are a line's key or value: gives the next event when it is
-    // one of those (false otherwise, and nothing read), without a call.
+    // one of those (false otherwise, with next_structure to go on), with at
+    // most the call that reads the next line.
     bool next_scalar(Event &event) {
         if (phase_ == Phase::Key) {
             phase_ = Phase::Value;
@@ -52,6 +53,15 @@ class FastReader {
             phase_ = Phase::NextLine;
             scalar_event(line_.value, event);
             return true;
+        }
+        // The next line's key, when it stays in the same mapping.
+        if (phase_ == Phase::NextLine && !pending_empty_ && !indents_.empty()) {
+            next_line();
+            if (phase_ == Phase::Structure && line_.indent == indents_.back()) {
+                phase_ = Phase::Value;
+                scalar_event(line_.key, event);
+                return true;
+            }
         }
         return false;
     }
@@ -84,6 +94,9 @@ class FastReader {
     static void locate_line(std::string_view text, std::size_t start, Line &line);
     // Every other event: where lines begin and end, mappings open and close.
     bool next_structure(Event &event);
+    // Moves to the next line that holds an entry (phase Structure), or to
+    // the closing of the mappings still open at the end (phase Closing).
+    void next_line();
     void scalar_event(const Scalar &scalar, Event &event) {
         event.kind = EventKind::Scalar;
         event.style = scalar.style;
