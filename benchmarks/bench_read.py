@@ -1,4 +1,5 @@
-"""Reading the last reader out of manifests of 1 to 10,000 readers, against
+"""Reading the last reader out of manifests of 1 to 10,000 readers, and the
+module's YAML parse alone (the fast path's events, text in memory), against
 (a) libyaml's bare event parse of the same bytes (the floor: a small C
 program built here), (b) PyYAML's C loader plus a dict lookup (what a user
 would pick instead) and (c) rapidyaml reading the file and building its tree
@@ -69,7 +70,8 @@ def best(fn, number, repeat=7):
 
 
 def timing_table(workdir, floor):
-    print(f"{'readers':>8} {'floor':>11} {'corvane_config':>15} {'x floor':>8}"
+    print(f"{'readers':>8} {'floor':>11} {'fast parse':>11} {'x floor':>8}"
+          f" {'corvane_config':>15} {'x floor':>8}"
           f" {'PyYAML C':>12} {'PyYAML/ours':>12} {'rapidyaml':>12} {'ours/ryml':>10}"
           f"  fast path")
     for count in (1, 100, 1_000, 10_000):
@@ -78,6 +80,8 @@ def timing_table(workdir, floor):
         target = f"reader-{count - 1}"
         number = max(1, 1000 // count)
         ours = best(lambda: corvane_config.read_corvane_readers_config(str(path), target), number)
+        text = path.read_text(encoding="utf-8")
+        parse_time = best(lambda: corvane_config._yaml_events(text, True), number)
         floor_time = None
         if floor is not None:
             floor_time = float(subprocess.run([str(floor), str(path), str(7 * number)],
@@ -96,11 +100,13 @@ def timing_table(workdir, floor):
             rapid = best(parse, number)
         row = f"{count:>8} "
         row += f"{floor_time * 1e3:>8.3f} ms " if floor_time else f"{'-':>11} "
+        row += f"{parse_time * 1e3:>8.3f} ms "
+        row += f"{parse_time / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
         row += f"{ours * 1e3:>12.3f} ms "
         row += f"{ours / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
         row += f"{theirs * 1e3:>9.3f} ms {theirs / ours:>11.1f}x" if theirs else f"{'-':>12} {'-':>12}"
         row += f" {rapid * 1e3:>9.3f} ms {ours / rapid:>9.2f}x" if rapid else f" {'-':>12} {'-':>10}"
-        row += f"  {'taken' if corvane_config._yaml_fast_path(path.read_text()) else 'not taken'}"
+        row += f"  {'taken' if corvane_config._yaml_fast_path(text) else 'not taken'}"
         print(row)
 
 

@@ -83,8 +83,7 @@ Ref create_module() {
         return {};
     if (!add_check_functions(module.get()))
         return {};
-    Ref probe = make_fast_path_probe(module.get());
-    if (!probe || PyObject_SetAttrString(module.get(), "_yaml_fast_path", probe.get()) < 0)
+    if (!add_fast_path_probes(module.get()))
         return {};
     return module;
 }

@@ -274,6 +274,8 @@ def taken_texts():
     yield pytest.param(manifest("    r1: # *not an alias\n      model_name: 'it''s'\n"
                                 "      device: \"\\u00e9\\t\"\n"), id="comment-quotes-escapes")
     yield pytest.param("k" * 1024 + ": v\n", id="key-of-1024")
+    yield pytest.param("url: http://h:1/p#f   \nquoted:   'x'  \n# note\n\nnext: value of a longer line\n",
+                       id="colon-hash-spaces")
 
 
 GIVEN_UP = {
@@ -305,3 +307,4 @@ GIVEN_UP = {
 def test_which_texts_take_the_fast_path(text):
     taken = text not in GIVEN_UP.values()
     assert corvane_config._yaml_fast_path(text) == (taken and fast_path_on() is not False)
+    assert corvane_config._yaml_events(text, True) == corvane_config._yaml_events(text, False)

@@ -162,6 +162,9 @@ def fast_path_probes():
     corvane_config._yaml_fast_path("a:\n  b: 'c'\n")
     corvane_config._yaml_fast_path("a: [b]\n")
     raises(TypeError, corvane_config._yaml_fast_path, b"a: b\n")
+    corvane_config._yaml_events("a:\n  b: 'c'\n", True)
+    corvane_config._yaml_events("a: [b\n", False)
+    raises(TypeError, corvane_config._yaml_events, "a: b\n")
 
 
 class Operation:
@@ -306,7 +309,8 @@ def operations(files):
             pickling_with_instance_attributes, 6_500, ["ReaderConfig.__reduce__"]),
         "malformed pickling states": Operation(
             malformed_states, 20_000, ["_reader_config_from_state"], 4),
-        "fast path probe": Operation(fast_path_probes, 20_000, ["_yaml_fast_path"], 3),
+        "fast path probes": Operation(
+            fast_path_probes, 20_000, ["_yaml_fast_path", "_yaml_events"], 6),
         "replace": Operation(replace, 100_000, ["ReaderConfig.__replace__"]),
         "replace failing": Operation(replace_failing, 20_000, ["ReaderConfig.__replace__"], 4),
         "repr, comparisons and hash": Operation(repr_comparison_and_hash, 12_500, [

@@ -27,7 +27,8 @@ Ref make_read_function(PyObject *module);
 // (underscore names, not in __all__). False with an exception set on failure.
 bool add_check_functions(PyObject *module);
 
-// The private function _yaml_fast_path, bound to `module`.
-Ref make_fast_path_probe(PyObject *module);
+// Sets the private hooks of the YAML fast path (_yaml_fast_path, _yaml_events)
+// on `module`. False with an exception set on failure.
+bool add_fast_path_probes(PyObject *module);
 
 } // namespace corvane::py

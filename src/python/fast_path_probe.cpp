@@ -1,5 +1,7 @@
-// The private module-level function _yaml_fast_path(text): whether the YAML
-// fast path reads `text`, so tests and benchmarks can tell that it is taken.
+// The private module-level functions of the YAML fast path, for tests and
+// benchmarks: _yaml_fast_path(text), whether the fast path reads `text`, so
+// they can tell that it is taken; _yaml_events(text, fast_path), the parse
+// alone, which the read benchmark times.
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -17,7 +19,34 @@ PyObject *yaml_fast_path(PyObject *, PyObject *argument) {
     return Ref::borrow(parser.took_fast_path() ? Py_True : Py_False).release();
 }
 
-PyMethodDef definition{
+// The number of node events the parse of `text` gives, or None where it
+// fails; `fast_path` false forces libyaml.
+PyObject *yaml_events(PyObject *, PyObject *const *args, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_SetString(PyExc_TypeError, "_yaml_events() takes exactly 2 arguments");
+        return nullptr;
+    }
+    auto text = text_argument(args[0], "text");
+    if (!text)
+        return nullptr;
+    const int allowed = PyObject_IsTrue(args[1]);
+    if (allowed < 0)
+        return nullptr;
+    yaml::Parser parser(*text, allowed ? yaml::FastPath::Allowed : yaml::FastPath::Off);
+    std::size_t events = 0;
+    for (;;) {
+        yaml::Event event;
+        bool more = false;
+        if (parser.next(event, more))
+            return Ref::borrow(Py_None).release();
+        if (!more)
+            break;
+        ++events;
+    }
+    return PyLong_FromSize_t(events);
+}
+
+PyMethodDef fast_path_probe{
     "_yaml_fast_path",
     boundary<yaml_fast_path>,
     METH_O,
@@ -25,13 +54,27 @@ PyMethodDef definition{
     "Whether the YAML fast path reads text (a private test hook).",
 };
 
+PyMethodDef events_probe{
+    "_yaml_events",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<yaml_events>)),
+    METH_FASTCALL,
+    "_yaml_events(text, fast_path, /)\n--\n\n"
+    "The number of events the YAML parse of text gives, None where it fails; fast_path "
+    "false reads through libyaml (a private benchmark hook).",
+};
+
 } // namespace
 
-Ref make_fast_path_probe(PyObject *module) {
+bool add_fast_path_probes(PyObject *module) {
     Ref name = Ref::steal(PyModule_GetNameObject(module));
     if (!name)
-        return {};
-    return Ref::steal(PyCMethod_New(&definition, module, name.get(), nullptr));
+        return false;
+    for (PyMethodDef *definition : {&fast_path_probe, &events_probe}) {
+        Ref function = Ref::steal(PyCMethod_New(definition, module, name.get(), nullptr));
+        if (!function || PyObject_SetAttrString(module, definition->ml_name, function.get()) < 0)
+            return false;
+    }
+    return true;
 }
 
 } // namespace corvane::py

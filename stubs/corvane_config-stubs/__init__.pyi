@@ -163,6 +163,9 @@ def read_corvane_readers_config(
 def _yaml_fast_path(text: str, /) -> bool:
     """Whether the YAML fast path reads text (a private test hook)."""
 
+def _yaml_events(text: str, fast_path: bool, /) -> int | None:
+    """The number of events the YAML parse of text gives, None where it fails; fast_path false reads through libyaml (a private benchmark hook)."""
+
 # Private helpers of the corvane-config command (corvane_config_cli); not in __all__.
 
 # (line, column, reader_id or None outside a reader, kind, message); kind is
