@@ -36,6 +36,10 @@ PyObject *yaml_events(PyObject *, PyObject *const *args, Py_ssize_t count) {
     std::size_t events = 0;
     for (;;) {
         yaml::Event event;
+        if (parser.next_scalar(event)) { // as a reading takes them
+            ++events;
+            continue;
+        }
         bool more = false;
         if (parser.next(event, more))
             return Ref::borrow(Py_None).release();

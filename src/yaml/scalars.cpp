@@ -73,7 +73,25 @@ struct RadixPrefix {
 };
 constexpr RadixPrefix kPrefixes[] = {{"0x", 16}, {"0o", 8}, {"0b", 2}};
 
+// Up to 19 decimal digits without a leading zero (or a lone "0"), the usual
+// setting: it fits every Unsigned read, and the full rules below read it the
+// same way.
+std::optional<std::uint64_t> plain_decimal(std::string_view text) {
+    if (text.empty() || text.size() > 19 || (text.size() > 1 && text.front() == '0'))
+        return std::nullopt;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        const auto digit = static_cast<unsigned>(c - '0');
+        if (digit > 9)
+            return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 template <class Unsigned> std::optional<Unsigned> parse_unsigned(std::string_view text) {
+    if (const auto value = plain_decimal(text))
+        return static_cast<Unsigned>(*value);
     std::string_view unpositive = text;
     if (!text.empty() && text.front() == '+') {
         unpositive.remove_prefix(1);
