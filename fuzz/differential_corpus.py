@@ -45,6 +45,7 @@ def edge_cases():
     yield "a: b  c   \n"
     yield "a b: c d\n"
     yield "a:b: c\n"
+    yield "a: b\nc:d\n"
     yield "a: http://x:8080/y\n"
     yield "a: b:\n"
     yield "a: b: c\n"
@@ -118,6 +119,13 @@ def edge_cases():
                    "      model_name: m\n      device: cpu\n      consumer_group: g\n")
 
 
+def padded(text):
+    """The text with a long line after it: the recognizer reads a line in
+    word or vector steps only where that many bytes follow, so each edge
+    case is also met there."""
+    return text + "\npadding: " + "p" * 48 + "\n"
+
+
 def manifests():
     for count in (0, 1, 3, 10, 100):
         yield manifest("".join(READER.format(i=i) for i in range(count)))
@@ -136,7 +144,7 @@ def main():
     out = pathlib.Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
     count = 0
-    for text in (*edge_cases(), *manifests(), *conformance()):
+    for text in (*edge_cases(), *map(padded, edge_cases()), *manifests(), *conformance()):
         data = text.encode("utf-8", "surrogatepass")
         (out / hashlib.sha1(data).hexdigest()).write_bytes(data)
         count += 1
