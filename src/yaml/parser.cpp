@@ -128,19 +128,19 @@ struct Parser::ParsedEvent {
     }
 };
 
-Parser::Parser(std::string_view text, FastPath fast_path)
-    : parser_(std::make_unique<yaml_parser_t>()), parsed_(std::make_unique<ParsedEvent>()) {
+Parser::Parser(std::string_view text, FastPath fast_path) {
     if (text.size() > kLargestText) {
-        parser_.reset();
         failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
     }
     const bool vector = fast_path == FastPath::Allowed;
     if (fast_path != FastPath::Off && fast_path_enabled() && FastReader::accepts(text, vector)) {
-        parser_.reset();
         fast_ = std::make_unique<FastReader>(text, vector);
         return;
     }
+    // libyaml's state only for a text it reads.
+    parser_ = std::make_unique<yaml_parser_t>();
+    parsed_ = std::make_unique<ParsedEvent>();
     if (!yaml_parser_initialize(parser_.get())) {
         parser_.reset();
         failure_ = Error::syntax("out of memory");
@@ -252,7 +252,7 @@ Failure Parser::count_depth(const Event &event) {
 }
 
 std::string_view Parser::anchor() const {
-    if (fast_)
+    if (!parsed_)
         return {}; // the fast path takes no anchors
     const yaml_event_t &parsed = parsed_->event;
     switch (parsed.type) {
