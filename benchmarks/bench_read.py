@@ -163,8 +163,9 @@ def memory_check(workdir):
 
 
 def main():
+    pyyaml = "with libyaml" if yaml and yaml.__with_libyaml__ else "not installed or without libyaml"
     print(f"{platform.machine()}, {os.cpu_count()} cores, {platform.python_implementation()} "
-          f"{platform.python_version()}, libyaml {yaml.__with_libyaml__ if yaml else '?'}")
+          f"{platform.python_version()}, PyYAML {pyyaml}")
     with tempfile.TemporaryDirectory() as tmp:
         workdir = pathlib.Path(tmp)
         floor = build_floor(workdir)
