@@ -6,28 +6,16 @@ status 0 and print nothing. scripts/test_wheel.sh runs it against the
 installed wheel."""
 
 import pathlib
+import sys
 import tempfile
 import threading
 import time
 
 import corvane_config
 
-SERVER = """corvane:
-  server_config:
-    echo: false
-    port: 3000
-    enable_metrics: true
-    heartbeat_check_interval: 10
-    management_port: 3001
-    vertex_port: 3002
-    openai_port: 3003
-    snowflake_port: 3004
-    internal_port: 3005
-    repository_path: /srv/models
-    body_size_limit_bytes: 2097152
-    allow_remote_images: false
-  readers_config:
-"""
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
+from manifests import manifest  # noqa: E402 - the tests' shared manifest text
+
 READER = """    reader-{0}:
       model_name: model-{0}
       device: cuda
@@ -39,7 +27,7 @@ def main():
     folder = tempfile.mkdtemp()
     path = pathlib.Path(folder) / "manifest.yaml"
     readers = "".join(READER.format(number) for number in range(1000))
-    path.write_text(SERVER + readers, encoding="utf-8")
+    path.write_text(manifest(readers), encoding="utf-8")
 
     def read_forever():
         while True:
