@@ -343,29 +343,8 @@ class LineScanner {
         }
         if (!plain_start(scalar))
             return false;
-        std::size_t content_end = at_;
-        for (;;) {
-            const std::size_t run_start = at_;
-            skip_plain_run();
-            if (at_ != run_start)
-                content_end = at_;
-            if (ends_line())
-                return false; // no ':' on the line
-            const char c = text_[at_];
-            if (c == ':' && blank_or_end_at(1))
-                break;
-            if (c == ' ') {
-                if (at_ + 1 < text_.size() && text_[at_ + 1] == '#')
-                    return false;
-                advance(1);
-                continue;
-            }
-            if (!character())
-                return false;
-            content_end = at_;
-        }
-        scalar.end = content_end;
-        return content_end == at_; // no spaces before the ':'
+        // A ':' on the line, and no spaces before it.
+        return plain_rest(scalar) == PlainStop::Colon && scalar.end == at_;
     }
 
     bool value(FastReader::Scalar &scalar) {
@@ -380,32 +359,44 @@ class LineScanner {
         }
         if (!plain_start(scalar))
             return false;
+        switch (plain_rest(scalar)) {
+        case PlainStop::LineEnd:
+            return true;
+        case PlainStop::Comment:
+            advance(1); // the space before the '#'
+            return comment();
+        default:
+            return false; // a mapping inside a value, or a character refused
+        }
+    }
+
+    // Where the rest of a plain scalar on its line stops: at the line's
+    // end, at a ':' before a blank or at a " #" (at_ then on that ':' or
+    // space), or at a character refused. Its content ends at scalar.end.
+    enum class PlainStop { LineEnd, Colon, Comment, Refused };
+    PlainStop plain_rest(FastReader::Scalar &scalar) {
         std::size_t content_end = at_;
         for (;;) {
             const std::size_t run_start = at_;
             skip_plain_run();
             if (at_ != run_start)
                 content_end = at_;
+            scalar.end = content_end;
             if (ends_line())
-                break;
+                return PlainStop::LineEnd;
             const char c = text_[at_];
             if (c == ':' && blank_or_end_at(1))
-                return false; // a mapping inside a value
+                return PlainStop::Colon;
             if (c == ' ') {
-                if (at_ + 1 < text_.size() && text_[at_ + 1] == '#') {
-                    advance(1);
-                    scalar.end = content_end;
-                    return comment();
-                }
+                if (at_ + 1 < text_.size() && text_[at_ + 1] == '#')
+                    return PlainStop::Comment;
                 advance(1);
                 continue;
             }
             if (!character())
-                return false;
+                return PlainStop::Refused;
             content_end = at_;
         }
-        scalar.end = content_end;
-        return true;
     }
 
     // The first character of a plain scalar, which must not be an indicator.
@@ -732,22 +723,30 @@ std::size_t line_end(std::string_view text, std::size_t at) {
 void FastReader::locate_line(std::string_view text, std::size_t start, Line &line) {
     line = Line{};
     const char *data = text.data();
+    // The offset after the line that ends at `end` (the text's end, or its newline).
+    auto after = [&](std::size_t end) { return end < text.size() ? end + 1 : end; };
+    // A quoted scalar whose opening quote is at `at`; gives its closing quote.
+    auto quoted = [&](std::size_t at, Scalar &scalar) {
+        const char quote = data[at];
+        scalar.style = quote == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
+        scalar.begin = at + 1;
+        scalar.end = quoted_end(text, scalar.begin, quote, scalar.escaped);
+        return scalar.end;
+    };
+    auto nothing_more = [&](std::size_t at) {
+        return at == text.size() || data[at] == '\n' || data[at] == '#';
+    };
     std::size_t at = skip_spaces_from(text, start);
     line.indent = static_cast<std::uint32_t>(at - start);
-    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
-        const std::size_t end = line_end(text, at);
-        line.next = end < text.size() ? end + 1 : end;
+    if (nothing_more(at)) {
+        line.next = after(line_end(text, at));
         return;
     }
     line.is_entry = true;
     Scalar &key = line.key;
     key.column = line.indent;
-    const char first = data[at];
-    if (first == '"' || first == '\'') {
-        key.style = first == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
-        key.begin = at + 1;
-        key.end = quoted_end(text, key.begin, first, key.escaped);
-        at = key.end + 1; // the ':' follows the quote
+    if (data[at] == '"' || data[at] == '\'') {
+        at = quoted(at, key) + 1; // the ':' follows the quote
     } else {
         key.begin = at;
         for (;;) { // a ':' and a blank end the key
@@ -764,41 +763,36 @@ void FastReader::locate_line(std::string_view text, std::size_t start, Line &lin
     const std::size_t after_colon = at;
     while (at < text.size() && data[at] == ' ')
         ++at;
-    if (at == text.size() || data[at] == '\n' || data[at] == '#') {
-        const std::size_t end = line_end(text, at);
-        line.next = end < text.size() ? end + 1 : end;
+    if (nothing_more(at)) {
+        line.next = after(line_end(text, at));
         return;
     }
     line.has_value = true;
     Scalar &value = line.value;
     value.column = line.after_colon + static_cast<std::uint32_t>(at - after_colon);
-    const char lead = data[at];
-    std::size_t end = 0;
-    if (lead == '"' || lead == '\'') {
-        value.style = lead == '"' ? ScalarStyle::DoubleQuoted : ScalarStyle::SingleQuoted;
-        value.begin = at + 1;
-        value.end = quoted_end(text, value.begin, lead, value.escaped);
-        end = line_end(text, value.end);
-    } else {
-        value.begin = at;
-        // The content stops at a comment (" #") and leaves trailing spaces.
-        std::size_t content_end = at;
-        for (;;) {
-            content_end = find_either(text, content_end + 1, '\n', '#');
-            if (content_end == text.size() || data[content_end] == '\n') {
-                end = content_end;
-                break;
-            }
-            if (data[content_end - 1] == ' ') {
-                end = line_end(text, content_end);
-                break;
-            }
-        }
-        while (data[content_end - 1] == ' ')
-            --content_end;
-        value.end = content_end;
+    if (data[at] == '"' || data[at] == '\'') {
+        line.next = after(line_end(text, quoted(at, value)));
+        return;
     }
-    line.next = end < text.size() ? end + 1 : end;
+    value.begin = at;
+    // The content stops at a comment (" #") and leaves trailing spaces.
+    std::size_t content_end = at;
+    std::size_t end = 0;
+    for (;;) {
+        content_end = find_either(text, content_end + 1, '\n', '#');
+        if (content_end == text.size() || data[content_end] == '\n') {
+            end = content_end;
+            break;
+        }
+        if (data[content_end - 1] == ' ') {
+            end = line_end(text, content_end);
+            break;
+        }
+    }
+    while (data[content_end - 1] == ' ')
+        --content_end;
+    value.end = content_end;
+    line.next = after(end);
 }
 
 bool FastReader::accepts(std::string_view text, bool vector) {
@@ -890,6 +884,16 @@ void FastReader::next_line() {
     phase_ = Phase::Closing;
 }
 
+bool FastReader::pending_empty_value(Event &event) {
+    if (!pending_empty_)
+        return false;
+    pending_empty_ = false;
+    event = Event{};
+    event.kind = EventKind::Scalar;
+    event.mark = empty_mark_;
+    return true;
+}
+
 bool FastReader::next_structure(Event &event) {
     for (;;) {
         switch (phase_) {
@@ -907,13 +911,9 @@ bool FastReader::next_structure(Event &event) {
                 phase_ = Phase::Key;
                 return true;
             }
-            event = Event{};
-            if (pending_empty_) {
-                pending_empty_ = false;
-                event.kind = EventKind::Scalar;
-                event.mark = empty_mark_;
+            if (pending_empty_value(event))
                 return true;
-            }
+            event = Event{};
             if (column < indents_.back()) {
                 indents_.pop_back();
                 event.kind = EventKind::MappingEnd;
@@ -937,13 +937,9 @@ bool FastReader::next_structure(Event &event) {
             scalar_event(line_.value, event);
             return true;
         case Phase::Closing:
-            event = Event{};
-            if (pending_empty_) {
-                pending_empty_ = false;
-                event.kind = EventKind::Scalar;
-                event.mark = empty_mark_;
+            if (pending_empty_value(event))
                 return true;
-            }
+            event = Event{};
             if (indents_.empty()) {
                 phase_ = Phase::Done;
                 return false;

@@ -97,6 +97,9 @@ class FastReader {
     // Moves to the next line that holds an entry (phase Structure), or to
     // the closing of the mappings still open at the end (phase Closing).
     void next_line();
+    // The empty value of the last key, which had none on its line, when it
+    // is still to be given.
+    bool pending_empty_value(Event &event);
     void scalar_event(const Scalar &scalar, Event &event) {
         event.kind = EventKind::Scalar;
         event.style = scalar.style;
