@@ -1,12 +1,13 @@
 """Reading the last reader out of manifests of 1 to 10,000 readers, and the
 module's YAML parse alone (the fast path's events, text in memory), against
 (a) libyaml's bare event parse of the same bytes (the floor: a small C
-program built here), (b) PyYAML's C loader plus a dict lookup (what a user
-would pick instead) and (c) rapidyaml reading the file and building its tree
-(`ryml.parse_in_arena`, the fastest YAML parser a Python user can install);
-then the time per reader from 1,000 to 600,000 readers
-(flat when no step grows faster than the manifest), and the peak memory of a
-fresh process reading a 50 MB and a 200 MB manifest.
+program built here) and, from the same program, the system calls that read
+the file (the kernel's share of every read), (b) PyYAML's C loader plus a
+dict lookup (what a user would pick instead) and (c) rapidyaml reading the
+file and building its tree (`ryml.parse_in_arena`, the fastest YAML parser a
+Python user can install); then the time per reader from 1,000 to 600,000
+readers (flat when no step grows faster than the manifest), and the peak
+memory of a fresh process reading a 50 MB and a 200 MB manifest.
 
 Run: python benchmarks/bench_read.py [--no-memory] [--no-scaling]"""
 
@@ -71,7 +72,7 @@ def best(fn, number, repeat=7):
 
 def timing_table(workdir, floor):
     print(f"{'readers':>8} {'floor':>11} {'fast parse':>11} {'x floor':>8}"
-          f" {'corvane_config':>15} {'x floor':>8}"
+          f" {'corvane_config':>15} {'x floor':>8} {'file I/O':>11}"
           f" {'PyYAML C':>12} {'PyYAML/ours':>12} {'rapidyaml':>12} {'ours/ryml':>10}"
           f"  fast path")
     for count in (1, 100, 1_000, 10_000):
@@ -82,10 +83,13 @@ def timing_table(workdir, floor):
         ours = best(lambda: corvane_config.read_corvane_readers_config(str(path), target), number)
         text = path.read_text(encoding="utf-8")
         parse_time = best(lambda: corvane_config._yaml_events(text, True), number)
-        floor_time = None
+        floor_time = io_time = None
         if floor is not None:
-            floor_time = float(subprocess.run([str(floor), str(path), str(7 * number)],
-                                              check=True, capture_output=True, text=True).stdout)
+            def run_floor(*mode):
+                return float(subprocess.run([str(floor), str(path), str(7 * number), *mode],
+                                            check=True, capture_output=True, text=True).stdout)
+            floor_time = run_floor()
+            io_time = run_floor("io")  # the kernel's share of the read
         theirs = None
         if yaml is not None and hasattr(yaml, "CSafeLoader"):
             def load():
@@ -104,6 +108,7 @@ def timing_table(workdir, floor):
         row += f"{parse_time / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
         row += f"{ours * 1e3:>12.3f} ms "
         row += f"{ours / floor_time:>7.2f}x " if floor_time else f"{'-':>8} "
+        row += f"{io_time * 1e3:>8.3f} ms " if io_time else f"{'-':>11} "
         row += f"{theirs * 1e3:>9.3f} ms {theirs / ours:>11.1f}x" if theirs else f"{'-':>12} {'-':>12}"
         row += f" {rapid * 1e3:>9.3f} ms {ours / rapid:>9.2f}x" if rapid else f" {'-':>12} {'-':>10}"
         row += f"  {'taken' if corvane_config._yaml_fast_path(text) else 'not taken'}"
