@@ -61,6 +61,8 @@ def edge_cases():
     yield "a: \"\\U00110000\"\n"
     yield "a: \"\\q\"\n"
     yield "a: \"\\x4\"\n"
+    yield "a: \"b\\\nc: d\"\n"
+    yield "a: 'b\\\nc: d'\n"
     yield "a: \"b\n  c\"\n"
     yield "a: b\n  c\n"
     yield "a: b\n\n  c\n"
@@ -126,6 +128,13 @@ def padded(text):
     return text + "\npadding: " + "p" * 48 + "\n"
 
 
+def shifted(text):
+    """The text with every line 40 columns further in: its lines then end past
+    the first 32 bytes, where the widest reading classifies 64 at once."""
+    margin = " " * 40
+    return margin + text.replace("\n", "\n" + margin)
+
+
 def manifests():
     for count in (0, 1, 3, 10, 100):
         yield manifest("".join(READER.format(i=i) for i in range(count)))
@@ -144,7 +153,8 @@ def main():
     out = pathlib.Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
     count = 0
-    for text in (*edge_cases(), *map(padded, edge_cases()), *manifests(), *conformance()):
+    for text in (*edge_cases(), *map(padded, edge_cases()),
+                 *(padded(shifted(text)) for text in edge_cases()), *manifests(), *conformance()):
         data = text.encode("utf-8", "surrogatepass")
         (out / hashlib.sha1(data).hexdigest()).write_bytes(data)
         count += 1
