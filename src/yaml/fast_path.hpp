@@ -11,9 +11,18 @@
 namespace corvane::yaml {
 
 // Whether a parse may take the fast path (FastReader) for texts it accepts.
-// Portable takes it without vector instructions (the differential check
-// compares both readings); Off reads every text through libyaml.
-enum class FastPath { Allowed, Portable, Off };
+// Allowed reads with the widest vectors the processor has; Narrow with
+// sixteen bytes at most and Portable without vector instructions (the
+// differential check compares every reading); Off reads every text through
+// libyaml.
+enum class FastPath { Allowed, Narrow, Portable, Off };
+
+// How many bytes the fast path tests at a time: eight in a word, sixteen with
+// SSE2, or thirty-two with AVX2, which reads most lines whole from bit masks.
+enum class Lanes : std::uint8_t { Eight, Sixteen, ThirtyTwo };
+
+// The lanes a reading uses on this processor.
+Lanes lanes_for(FastPath reading);
 
 // Whether the fast path may be taken at all in this process: the loaded
 // libyaml is the 0.2.5 whose behaviour the recognizer copies, and the
@@ -30,11 +39,10 @@ bool fast_path_enabled();
 class FastReader {
   public:
     // Whether `text` is inside the subset (and so parses without error).
-    // `vector` lets it test sixteen bytes at a time where the machine can.
-    static bool accepts(std::string_view text, bool vector = true);
+    static bool accepts(std::string_view text, Lanes lanes);
 
     // For a text accepts() took.
-    explicit FastReader(std::string_view text, bool vector = true) : text_(text), vector_(vector) {}
+    FastReader(std::string_view text, Lanes lanes) : text_(text), lanes_(lanes) {}
 
     // The next node event; false at the end of the document. Texts are
     // valid until the next call.
@@ -90,6 +98,14 @@ class FastReader {
     friend class LineScanner;
     [[nodiscard]] static bool quick_line(std::string_view text, std::size_t start, Line &line,
                                          bool vector);
+    // quick_line's reading from bit masks of a line's first 32 or 64 bytes,
+    // where the processor has AVX2; lines it does not decide go on to
+    // quick_line. `Locate` also writes where the key and value are.
+    enum class Window : std::uint8_t { Taken, Declined, Undecided };
+    template <bool Locate>
+    [[nodiscard]] static Window window_line(std::string_view text, std::size_t start, Line &line);
+    static bool accepts_wide(std::string_view text);
+    void next_line_wide();
     [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
     static void locate_line(std::string_view text, std::size_t start, Line &line);
     // Every other event: where lines begin and end, mappings open and close.
@@ -97,6 +113,19 @@ class FastReader {
     // Moves to the next line that holds an entry (phase Structure), or to
     // the closing of the mappings still open at the end (phase Closing).
     void next_line();
+    // Moves past the line just read from `start`; true when it holds an entry.
+    bool enter_line(std::size_t start) {
+        current_line_ = line_number_;
+        position_ = line_.next;
+        if (position_ > start && text_[position_ - 1] == '\n')
+            ++line_number_;
+        if (!line_.is_entry)
+            return false;
+        phase_ = Phase::Structure;
+        return true;
+    }
+    void close_at_end();
+    struct Nesting;
     // The empty value of the last key, which had none on its line, when it
     // is still to be given.
     bool pending_empty_value(Event &event);
@@ -115,7 +144,7 @@ class FastReader {
     std::string_view decode(ScalarStyle style, std::string_view raw);
 
     std::string_view text_;
-    bool vector_;
+    Lanes lanes_;
     std::string scratch_; // decoded escapes of the last scalar
     std::vector<std::uint32_t> indents_;
     Phase phase_ = Phase::NextLine;

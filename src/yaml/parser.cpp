@@ -133,9 +133,9 @@ Parser::Parser(std::string_view text, FastPath fast_path) {
         failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
     }
-    const bool vector = fast_path == FastPath::Allowed;
-    if (fast_path != FastPath::Off && fast_path_enabled() && FastReader::accepts(text, vector)) {
-        fast_ = std::make_unique<FastReader>(text, vector);
+    const Lanes lanes = lanes_for(fast_path);
+    if (fast_path != FastPath::Off && fast_path_enabled() && FastReader::accepts(text, lanes)) {
+        fast_ = std::make_unique<FastReader>(text, lanes);
         return;
     }
     // libyaml's state only for a text it reads.
