@@ -1049,11 +1049,7 @@ std::string_view FastReader::decode(ScalarStyle style, std::string_view raw) {
     return scratch_;
 }
 
-void FastReader::next_line() {
-#if defined(CORVANE_WIDE_LANES)
-    if (lanes_ == Lanes::ThirtyTwo)
-        return next_line_wide();
-#endif
+void FastReader::next_line_narrow() {
     while (position_ < text_.size()) {
         const std::size_t start = position_;
         if (!quick_line(text_, start, line_, lanes_ != Lanes::Eight))
@@ -1084,6 +1080,10 @@ void FastReader::next_line() {
     }
     close_at_end();
 }
+#else
+void FastReader::next_line_wide() {
+    next_line_narrow();
+}
 #endif
 
 // libyaml closes the mappings indented deeper than the end's column where the
@@ -1105,9 +1105,7 @@ bool FastReader::pending_empty_value(Event &event) {
     if (!pending_empty_)
         return false;
     pending_empty_ = false;
-    event = Event{};
-    event.kind = EventKind::Scalar;
-    event.mark = empty_mark_;
+    bare_event(EventKind::Scalar, empty_mark_, event);
     return true;
 }
 
@@ -1122,19 +1120,15 @@ bool FastReader::next_structure(Event &event) {
             if (indents_.empty() || (pending_empty_ && column > indents_.back())) {
                 pending_empty_ = false;
                 indents_.push_back(column);
-                event = Event{};
-                event.kind = EventKind::MappingStart;
-                event.mark = {current_line_, column};
+                bare_event(EventKind::MappingStart, {current_line_, column}, event);
                 phase_ = Phase::Key;
                 return true;
             }
             if (pending_empty_value(event))
                 return true;
-            event = Event{};
             if (column < indents_.back()) {
                 indents_.pop_back();
-                event.kind = EventKind::MappingEnd;
-                event.mark = {current_line_, column};
+                bare_event(EventKind::MappingEnd, {current_line_, column}, event);
                 return true;
             }
             phase_ = Phase::Key;
@@ -1156,13 +1150,13 @@ bool FastReader::next_structure(Event &event) {
         case Phase::Closing:
             if (pending_empty_value(event))
                 return true;
-            event = Event{};
             if (indents_.empty()) {
+                event = Event{};
                 phase_ = Phase::Done;
                 return false;
             }
-            event.kind = EventKind::MappingEnd;
-            event.mark = indents_.back() > end_mark_.column ? end_mark_ : after_end_;
+            bare_event(EventKind::MappingEnd,
+                       indents_.back() > end_mark_.column ? end_mark_ : after_end_, event);
             indents_.pop_back();
             return true;
         case Phase::Done:

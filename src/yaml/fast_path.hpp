@@ -112,7 +112,13 @@ class FastReader {
     bool next_structure(Event &event);
     // Moves to the next line that holds an entry (phase Structure), or to
     // the closing of the mappings still open at the end (phase Closing).
-    void next_line();
+    void next_line() {
+        if (lanes_ == Lanes::ThirtyTwo)
+            next_line_wide();
+        else
+            next_line_narrow();
+    }
+    void next_line_narrow();
     // Moves past the line just read from `start`; true when it holds an entry.
     bool enter_line(std::size_t start) {
         current_line_ = line_number_;
@@ -129,6 +135,17 @@ class FastReader {
     // The empty value of the last key, which had none on its line, when it
     // is still to be given.
     bool pending_empty_value(Event &event);
+    // Each field written in its place: a whole Event assigned at once is
+    // built on the stack and copied back in overlapping pieces, which stalls.
+    static void bare_event(EventKind kind, Mark mark, Event &event) {
+        event.kind = kind;
+        event.style = ScalarStyle::Plain;
+        event.tag = Tag::None;
+        event.mark = mark;
+        event.value = {};
+        event.alias_target = 0;
+        event.value_in_text = false;
+    }
     void scalar_event(const Scalar &scalar, Event &event) {
         event.kind = EventKind::Scalar;
         event.style = scalar.style;
