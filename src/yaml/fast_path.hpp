@@ -99,8 +99,10 @@ class FastReader {
     [[nodiscard]] static bool quick_line(std::string_view text, std::size_t start, Line &line,
                                          bool vector);
     // quick_line's reading from bit masks of a line's first 32 or 64 bytes,
-    // where the processor has AVX2; lines it does not decide go on to
-    // quick_line. `Locate` also writes where the key and value are.
+    // where the processor has AVX2. A line it declines is none quick_line
+    // takes (the careful scanner reads it); one it cannot decide (longer, or
+    // too near the text's end) goes on to quick_line. `Locate` also writes
+    // where the key and value are.
     enum class Window : std::uint8_t { Taken, Declined, Undecided };
     template <bool Locate>
     [[nodiscard]] static Window window_line(std::string_view text, std::size_t start, Line &line);
