@@ -36,6 +36,19 @@ struct Event {
     std::uint32_t alias_target = 0; // a stored alias: index of the anchored node's first event
     bool value_in_text = false;     // `value` points into the parsed text: valid all along
 
+    // Makes this an event of `new_kind` at `at` with nothing else set. Each
+    // field is written in place: assigning a whole Event builds it on the
+    // stack and copies it back in overlapping pieces, which stalls.
+    void reset(EventKind new_kind, Mark at) {
+        kind = new_kind;
+        style = ScalarStyle::Plain;
+        tag = Tag::None;
+        mark = at;
+        value = {};
+        alias_target = 0;
+        value_in_text = false;
+    }
+
     bool is_empty_plain() const {
         return kind == EventKind::Scalar && style == ScalarStyle::Plain && value.empty();
     }

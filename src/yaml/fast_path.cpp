@@ -1105,7 +1105,7 @@ bool FastReader::pending_empty_value(Event &event) {
     if (!pending_empty_)
         return false;
     pending_empty_ = false;
-    bare_event(EventKind::Scalar, empty_mark_, event);
+    event.reset(EventKind::Scalar, empty_mark_);
     return true;
 }
 
@@ -1120,7 +1120,7 @@ bool FastReader::next_structure(Event &event) {
             if (indents_.empty() || (pending_empty_ && column > indents_.back())) {
                 pending_empty_ = false;
                 indents_.push_back(column);
-                bare_event(EventKind::MappingStart, {current_line_, column}, event);
+                event.reset(EventKind::MappingStart, {current_line_, column});
                 phase_ = Phase::Key;
                 return true;
             }
@@ -1128,7 +1128,7 @@ bool FastReader::next_structure(Event &event) {
                 return true;
             if (column < indents_.back()) {
                 indents_.pop_back();
-                bare_event(EventKind::MappingEnd, {current_line_, column}, event);
+                event.reset(EventKind::MappingEnd, {current_line_, column});
                 return true;
             }
             phase_ = Phase::Key;
@@ -1155,8 +1155,8 @@ bool FastReader::next_structure(Event &event) {
                 phase_ = Phase::Done;
                 return false;
             }
-            bare_event(EventKind::MappingEnd,
-                       indents_.back() > end_mark_.column ? end_mark_ : after_end_, event);
+            event.reset(EventKind::MappingEnd,
+                        indents_.back() > end_mark_.column ? end_mark_ : after_end_);
             indents_.pop_back();
             return true;
         case Phase::Done:

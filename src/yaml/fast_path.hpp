@@ -137,17 +137,6 @@ class FastReader {
     // The empty value of the last key, which had none on its line, when it
     // is still to be given.
     bool pending_empty_value(Event &event);
-    // Each field written in its place: a whole Event assigned at once is
-    // built on the stack and copied back in overlapping pieces, which stalls.
-    static void bare_event(EventKind kind, Mark mark, Event &event) {
-        event.kind = kind;
-        event.style = ScalarStyle::Plain;
-        event.tag = Tag::None;
-        event.mark = mark;
-        event.value = {};
-        event.alias_target = 0;
-        event.value_in_text = false;
-    }
     void scalar_event(const Scalar &scalar, Event &event) {
         event.kind = EventKind::Scalar;
         event.style = scalar.style;

@@ -186,8 +186,7 @@ Failure Parser::next(Event &event, bool &more) {
         if (!parsed_->parse(*parser_))
             return failure_ = syntax_error(*parser_);
         const yaml_event_t &parsed = parsed_->event;
-        event = Event{};
-        event.mark = to_mark(parsed.start_mark);
+        event.reset(EventKind::Void, to_mark(parsed.start_mark));
         switch (parsed.type) {
         case YAML_DOCUMENT_START_EVENT:
             shorten_tag_prefixes(*parser_);
