@@ -264,6 +264,10 @@ def benchmark_manifest():
     return runpy.run_path(str(path))["manifest"]
 
 
+# Lines read whole from 32 or 64 bytes need that many bytes after their start.
+LONG_LINE = "padding: " + "p" * 60 + "\n"
+
+
 def taken_texts():
     root = pathlib.Path(__file__).resolve().parent.parent
     yield pytest.param((root / "examples" / "manifest.yaml").read_text(encoding="utf-8"),
@@ -276,6 +280,10 @@ def taken_texts():
     yield pytest.param("k" * 1024 + ": v\n", id="key-of-1024")
     yield pytest.param("url: http://h:1/p#f   \nquoted:   'x'  \n# note\n\nnext: value of a longer line\n",
                        id="colon-hash-spaces")
+    yield pytest.param("a_key_long_enough_to_pass_32_bytes: 'q'\n"
+                       "another_key_long_enough_to_pass: v:w#x   \n"
+                       "short: \"d\"\nkey_long_enough_to_pass_32_bytes: v #c\n" + LONG_LINE,
+                       id="lines-of-64-bytes")
 
 
 GIVEN_UP = {
@@ -299,6 +307,7 @@ GIVEN_UP = {
     "multi-line": "a: b\n  c\n",
     "odd-indentation": "a:\n    b: c\n  d: e\n",
     "mapping-in-value": "a: b: c\n",
+    "quote-open-at-line-end": "a: \"b\\\nc: d\"\n" + LONG_LINE,
 }
 
 
