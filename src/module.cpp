@@ -71,9 +71,11 @@ Ref create_module() {
     PyTypeObject *app = app_config_type();
     if (app == nullptr || !add(module.get(), "AppConfig", reinterpret_cast<PyObject *>(app)))
         return {};
-    Ref function = make_read_function(module.get());
-    if (!function || !add(module.get(), "read_corvane_readers_config", function.get()))
-        return {};
+    for (PyMethodDef &definition : manifest_functions()) {
+        Ref function = bind_function(module.get(), definition);
+        if (!function || !add(module.get(), definition.ml_name, function.get()))
+            return {};
+    }
     // Private, so not in __all__: pickle finds it here under its own name.
     PyObject *from_state = reader_config_from_state_function();
     if (from_state == nullptr)

@@ -192,6 +192,14 @@ def operations(files):
     def add_valid():
         assert NEW_READER.add_to_manifest_yaml(files["target"], "r2") is None
 
+    def edit_keeping_layout():
+        # Put, change, read all and remove, so the file ends as it began.
+        assert NEW_READER.add_to_manifest_yaml(files["target"], "r3", keep_layout=True) is None
+        changed = NEW_READER.__replace__(max_batch_size=4, log_level=None)
+        assert changed.add_to_manifest_yaml(files["target"], "r3", keep_layout=True) is None
+        assert corvane_config.read_corvane_readers(files["target"])["r3"] == changed
+        assert corvane_config.remove_corvane_readers_config(files["target"], "r3") is None
+
     def add_fails(name, message):
         return lambda: fails(message, NEW_READER.add_to_manifest_yaml, files[name], "r2")
 
@@ -290,6 +298,8 @@ def operations(files):
             "valid", "Invalid Value: No reader with id r9 found in manifest.yaml", "r9"),
             10_000, [read]),
         "add": Operation(add_valid, 1_000, [add]),
+        "edit keeping the layout": Operation(edit_keeping_layout, 500, [
+            add, "read_corvane_readers", "remove_corvane_readers_config"], 4),
         "add to a missing file": Operation(
             add_fails("missing", not_found(files["missing"])), 5_000, [add]),
         "add to a directory": Operation(

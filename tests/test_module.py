@@ -15,6 +15,10 @@ import corvane_config
 from corvane_config import AppConfig, ReaderConfig, read_corvane_readers_config
 
 
+ALL = ["ReaderConfig", "AppConfig", "read_corvane_readers_config",
+       "remove_corvane_readers_config", "read_corvane_readers"]
+
+
 def make_reader():
     return ReaderConfig(model_name="m", device="cuda")
 
@@ -22,8 +26,8 @@ def make_reader():
 # --- import and registration ------------------------------------------------
 
 
-def test_all_lists_the_three_names_in_registration_order():
-    assert corvane_config.__all__ == ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+def test_all_lists_the_names_in_registration_order():
+    assert corvane_config.__all__ == ALL
 
 
 def test_module_docstring_is_empty_text():
@@ -42,7 +46,7 @@ def test_reimport_gives_the_identical_module_object():
         second = importlib.import_module("corvane_config")
         assert second is first
         assert second.ReaderConfig is ReaderConfig
-        assert second.__all__ == ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+        assert second.__all__ == ALL
     finally:
         sys.modules["corvane_config"] = first
 
@@ -127,7 +131,7 @@ def test_attribute_cycle_through_instance_dict_is_collected():
     [
         ("dict_without_optionals", "($self)"),
         ("validate", "($self)"),
-        ("add_to_manifest_yaml", "($self, path, reader_id)"),
+        ("add_to_manifest_yaml", "($self, path, reader_id, *, keep_layout=False)"),
     ],
 )
 def test_method_signatures_and_empty_docstrings(name, signature):
@@ -137,9 +141,9 @@ def test_method_signatures_and_empty_docstrings(name, signature):
 
 
 def test_add_to_manifest_yaml_signature_parameters():
-    parameters = inspect.signature(make_reader().add_to_manifest_yaml).parameters
-    assert list(parameters) == ["path", "reader_id"]
-    assert all(p.default is inspect.Parameter.empty for p in parameters.values())
+    signature = inspect.signature(make_reader().add_to_manifest_yaml)
+    assert str(signature) == "(path, reader_id, *, keep_layout=False)"
+    assert signature.parameters["keep_layout"].kind is inspect.Parameter.KEYWORD_ONLY
 
 
 @pytest.mark.parametrize("name", ["dict_without_optionals", "validate"])
@@ -176,21 +180,24 @@ def test_reader_config_is_not_an_app_config():
 # --- read_corvane_readers_config surface --------------------------------------
 
 
-def test_read_function_traits():
-    function = read_corvane_readers_config
-    assert function.__name__ == "read_corvane_readers_config"
+@pytest.mark.parametrize("name, signature, doc", [
+    ("read_corvane_readers_config", '(path="str", reader_id="str")',
+     "Read the reader config for reader_id: reader_id from the manifest yaml file.\n"
+     "If no such reader is found, return an error to be raised in python"),
+    ("remove_corvane_readers_config", "(path, reader_id)",
+     "Remove the reader config for reader_id: reader_id from the manifest yaml file,\n"
+     "keeping every other line of the file as it is."),
+    ("read_corvane_readers", "(path)",
+     "Read every reader config of the manifest yaml file: a dict from reader_id to\n"
+     "ReaderConfig, in file order."),
+])
+def test_function_traits(name, signature, doc):
+    function = getattr(corvane_config, name)
+    assert function.__name__ == name
     assert function.__module__ == "corvane_config"
     assert function.__self__ is corvane_config
-    assert function.__text_signature__ == '(path="str", reader_id="str")'
-    assert function.__doc__ == (
-        "Read the reader config for reader_id: reader_id from the manifest yaml file.\n"
-        "If no such reader is found, return an error to be raised in python"
-    )
-    parameters = inspect.signature(function).parameters
-    assert [(p.name, p.default) for p in parameters.values()] == [
-        ("path", "str"),
-        ("reader_id", "str"),
-    ]
+    assert function.__text_signature__ == signature
+    assert function.__doc__ == doc
 
 
 def test_read_function_defaults_both_arguments_to_the_text_str(tmp_path, monkeypatch):
@@ -247,6 +254,26 @@ def test_read_function_accepts_str_subclasses(tmp_path, monkeypatch):
     assert raised.value.args == ("File Not Found on path: nothing-here.yaml",)
 
 
+RM, RA = "remove_corvane_readers_config()", "read_corvane_readers()"
+
+
+@pytest.mark.parametrize("function, args, kwargs, message", [
+    (RM, ("m.yaml",), {}, f"{RM} missing 1 required positional argument: 'reader_id'"),
+    (RM, ("a", "b", "c"), {}, f"{RM} takes 2 positional arguments but 3 were given"),
+    (RM, ("a", 1), {}, "argument 'reader_id': 'int' object cannot be converted to 'PyString'"),
+    (RM, (), {"path": "a", "id": "b"}, f"{RM} got an unexpected keyword argument 'id'"),
+    (RA, (), {}, f"{RA} missing 1 required positional argument: 'path'"),
+    (RA, ("a", "b"), {}, f"{RA} takes 1 positional argument but 2 were given"),
+    (RA, (b"a",), {}, "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+])
+def test_manifest_function_argument_errors(function, args, kwargs, message, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # nothing below may touch a file
+    with pytest.raises(TypeError) as raised:
+        getattr(corvane_config, function[:-2])(*args, **kwargs)
+    assert str(raised.value) == message
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_read_function_huge_argument_count_is_refused():
     args = ["x"] * 10_000
     with pytest.raises(TypeError, match="but 10000 were given"):
@@ -274,6 +301,10 @@ AM = "ReaderConfig.add_to_manifest_yaml()"
         (("p", 1.5), {}, "argument 'reader_id': 'float' object cannot be converted to 'PyString'"),
         ((), {"reader_id": 1, "path": 2}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
         ((None, None), {}, "argument 'path': 'NoneType' object cannot be converted to 'PyString'"),
+        (("a", "b", True), {}, f"{AM} takes 2 positional arguments but 3 were given"),
+        (("a", "b"), {"keep_layout": 1}, "argument 'keep_layout': 'int' object cannot be converted to 'PyBool'"),
+        (("a", "b"), {"keep_layout": None}, "argument 'keep_layout': 'NoneType' object cannot be converted to 'PyBool'"),
+        ((1, "b"), {"keep_layout": 1}, "argument 'path': 'int' object cannot be converted to 'PyString'"),
     ],
 )
 def test_add_to_manifest_yaml_argument_errors(args, kwargs, message, tmp_path, monkeypatch):

@@ -141,7 +141,10 @@ def stub_parameters(function):
     defaults = [None] * (len(positional) - len(args.defaults)) + [
         ast.literal_eval(default) for default in args.defaults
     ]
-    return [(arg.arg, default) for arg, default in zip(positional, defaults)]
+    keyword_only = [
+        None if default is None else ast.literal_eval(default) for default in args.kw_defaults]
+    return [(arg.arg, default) for arg, default in zip(positional, defaults)] + [
+        (arg.arg, default) for arg, default in zip(args.kwonlyargs, keyword_only)]
 
 
 def runtime_parameters(function):
@@ -152,12 +155,12 @@ def runtime_parameters(function):
     return result
 
 
-def test_function_signature_matches():
+@pytest.mark.parametrize("name", corvane_config.__all__[2:])
+def test_function_signature_matches(name):
     function = next(
         node for node in stub_tree().body
-        if isinstance(node, ast.FunctionDef) and node.name == "read_corvane_readers_config")
-    assert stub_parameters(function) == runtime_parameters(read_corvane_readers_config)
-    assert stub_parameters(function) == [("path", "str"), ("reader_id", "str")]
+        if isinstance(node, ast.FunctionDef) and node.name == name)
+    assert stub_parameters(function) == runtime_parameters(getattr(corvane_config, name))
 
 
 @pytest.mark.parametrize("name", ["dict_without_optionals", "validate", "add_to_manifest_yaml"])

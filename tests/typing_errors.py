@@ -6,6 +6,7 @@ lines that carry an error comment, and on no other line: stubs grown too
 loose (a property typed Any, say) would let one through. Never run.
 """
 
+import corvane_config
 from corvane_config import AppConfig, ReaderConfig, read_corvane_readers_config
 
 
@@ -55,3 +56,5 @@ class MyReader(ReaderConfig):  # error: final
 
 class MyApp(AppConfig):  # error: final
     pass
+ReaderConfig().add_to_manifest_yaml("m.yaml", "r", True)  # error: keep_layout is keyword-only
+corvane_config.read_corvane_readers(b"m.yaml")  # error: bytes are no path

@@ -95,7 +95,17 @@ def is_valid(reader: ReaderConfig) -> bool:
 
 def store(reader: ReaderConfig, path: str) -> None:
     reader.add_to_manifest_yaml(path, reader_id="typed")
-    reader.add_to_manifest_yaml(pathlib.Path(path), reader_id="typed")
+    reader.add_to_manifest_yaml(pathlib.Path(path), reader_id="typed", keep_layout=True)
+
+
+def all_readers(path: str) -> dict[str, ReaderConfig]:
+    readers = corvane_config.read_corvane_readers(pathlib.Path(path))
+    assert_type(readers, dict[str, ReaderConfig])
+    return readers
+
+
+def remove(path: str, reader_id: str) -> None:
+    corvane_config.remove_corvane_readers_config(path, reader_id)
 
 
 def changed(reader: ReaderConfig) -> ReaderConfig:
@@ -125,7 +135,8 @@ def is_app_config(value: object) -> bool:
 
 def main(path: str) -> int:
     names: list[str] = corvane_config.__all__
-    assert names == ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+    assert names == ["ReaderConfig", "AppConfig", "read_corvane_readers_config",
+                     "remove_corvane_readers_config", "read_corvane_readers"]
 
     reader = read(path)
     assert read_path_like(path) == reader
@@ -143,6 +154,9 @@ def main(path: str) -> int:
     assert bigger != built and bigger.max_batch_size == 32 and built.max_batch_size == 16
     assert through_pickle(bigger) == bigger
     assert distinct([built, through_pickle(built), bigger]) == {built, bigger}
+    assert all_readers(path)["typed"] == built
+    remove(path, "typed")
+    assert "typed" not in all_readers(path)
 
     try:
         app_config()

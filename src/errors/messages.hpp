@@ -21,6 +21,9 @@ inline constexpr char kShortWrite[] = "failed to write whole buffer";
 inline constexpr char kNotRegularFile[] = "not a regular file";
 // A new manifest too large to be read back (Serialization).
 inline constexpr char kDocumentTooLarge[] = "document too large";
+// An edit that keeps the manifest's layout refused (Serialization): this,
+// then why.
+inline constexpr char kLayoutNotKept[] = "cannot keep the layout: ";
 
 // ---- validation findings --------------------------------------------------------
 
@@ -49,6 +52,7 @@ inline constexpr char kStateSetting[] = "ReaderConfig state, setting '%.*s': %S"
 // "'" + type name + "' object cannot be converted to '" + target + "'"
 inline constexpr char kCannotConvert[] = " object cannot be converted to ";
 inline constexpr char kTextTarget[] = "PyString";
+inline constexpr char kBoolTarget[] = "PyBool";
 inline constexpr char kReaderTarget[] = "ReaderConfig";
 // Stands for a type name the interpreter could not give.
 inline constexpr char kUnknownTypeName[] = "<failed to extract type name>";

@@ -22,13 +22,14 @@ std::string quoted(std::string_view name) {
 
 void raise_too_many_positional(const Parameters &parameters, Py_ssize_t given) {
     std::string message(parameters.full_name);
-    if (parameters.required == parameters.names.size())
-        message += " takes " + std::to_string(parameters.names.size());
+    if (parameters.required == parameters.positional())
+        message += " takes " + std::to_string(parameters.positional());
     else
         message += " takes from " + std::to_string(parameters.required) + " to " +
-                   std::to_string(parameters.names.size());
-    message += " positional arguments but " + std::to_string(given) +
-               (given == 1 ? " was given" : " were given");
+                   std::to_string(parameters.positional());
+    message +=
+        parameters.positional() == 1 ? " positional argument but " : " positional arguments but ";
+    message += std::to_string(given) + (given == 1 ? " was given" : " were given");
     raise_type_error(message);
 }
 
@@ -77,7 +78,7 @@ std::optional<std::size_t> parameter_index(const Parameters &parameters, PyObjec
 bool bind_arguments(const Parameters &parameters, PyObject *const *args, Py_ssize_t nargsf,
                     PyObject *kwnames, std::span<PyObject *> out) {
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-    if (static_cast<std::size_t>(positional) > parameters.names.size()) {
+    if (static_cast<std::size_t>(positional) > parameters.positional()) {
         raise_too_many_positional(parameters, positional);
         return false;
     }
@@ -165,6 +166,15 @@ std::optional<std::string_view> text_argument(PyObject *value, std::string_view 
         PyException_SetCause(remapped.get(), cause.release());
         PyErr_SetRaisedException(remapped.release());
     }
+    return std::nullopt;
+}
+
+std::optional<bool> bool_argument(PyObject *value, std::string_view name) {
+    if (PyBool_Check(value))
+        return value == Py_True;
+    const std::string type = type_name_of(value);
+    PyErr_Format(PyExc_TypeError, "argument '%.*s': '%s'%s'%s'", static_cast<int>(name.size()),
+                 name.data(), type.c_str(), messages::kCannotConvert, messages::kBoolTarget);
     return std::nullopt;
 }
 

@@ -10,11 +10,15 @@
 namespace corvane::py {
 
 // The parameters of a callable taking positional-or-keyword arguments; the
-// first `required` of them must be given.
+// first `required` of them must be given, the last `keyword_only` can only
+// be given by keyword.
 struct Parameters {
     std::string_view full_name; // as shown in errors, e.g. "read_corvane_readers_config()"
     std::span<const std::string_view> names;
     std::size_t required;
+    std::size_t keyword_only = 0;
+
+    std::size_t positional() const { return names.size() - keyword_only; }
 };
 
 // Binds vectorcall arguments to `out` (one borrowed slot per parameter, null
@@ -43,6 +47,10 @@ std::optional<std::string_view> text_value(PyObject *value);
 // As text_value, for a named argument: TypeErrors are prefixed with
 // "argument '<name>': ", other errors pass unchanged.
 std::optional<std::string_view> text_argument(PyObject *value, std::string_view name);
+
+// A bool argument: True or False only; anything else raises the TypeError
+// "argument '<name>': '<type>' object cannot be converted to 'PyBool'".
+std::optional<bool> bool_argument(PyObject *value, std::string_view name);
 
 // A file path argument: a str, or an os.PathLike whose __fspath__ returns a
 // str, as the bytes the interpreter encodes the file name to (a copy). As

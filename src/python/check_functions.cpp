@@ -79,11 +79,8 @@ PyMethodDef definitions[] = {
 } // namespace
 
 bool add_check_functions(PyObject *module) {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    if (!name)
-        return false;
     for (PyMethodDef &definition : definitions) {
-        Ref function = Ref::steal(PyCMethod_New(&definition, module, name.get(), nullptr));
+        Ref function = bind_function(module, definition);
         if (!function || PyObject_SetAttrString(module, definition.ml_name, function.get()) < 0)
             return false;
     }

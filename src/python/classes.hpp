@@ -3,6 +3,8 @@
 #include "python/ref.hpp"
 #include "schema/reader_config.hpp"
 
+#include <span>
+
 namespace corvane::py {
 
 // The class objects, created on first use and kept for the life of the
@@ -20,8 +22,13 @@ const ReaderConfig *receiver_record(PyObject *self);
 // ReaderConfig; created once and kept. Null with an error set on failure.
 PyObject *reader_config_from_state_function();
 
-// The module-level function read_corvane_readers_config, bound to `module`.
-Ref make_read_function(PyObject *module);
+// The module's public functions (read_corvane_readers_config,
+// remove_corvane_readers_config, read_corvane_readers), in the order they
+// are added to it.
+std::span<PyMethodDef> manifest_functions();
+
+// The function object of `definition`, bound to `module`.
+Ref bind_function(PyObject *module, PyMethodDef &definition);
 
 // Sets the private helpers of the corvane-config command on `module`
 // (underscore names, not in __all__). False with an exception set on failure.

@@ -70,11 +70,8 @@ PyMethodDef events_probe{
 } // namespace
 
 bool add_fast_path_probes(PyObject *module) {
-    Ref name = Ref::steal(PyModule_GetNameObject(module));
-    if (!name)
-        return false;
     for (PyMethodDef *definition : {&fast_path_probe, &events_probe}) {
-        Ref function = Ref::steal(PyCMethod_New(definition, module, name.get(), nullptr));
+        Ref function = bind_function(module, *definition);
         if (!function || PyObject_SetAttrString(module, definition->ml_name, function.get()) < 0)
             return false;
     }

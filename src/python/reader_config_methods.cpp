@@ -13,6 +13,7 @@
 #include "schema/value_tree.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 
 namespace corvane::py {
@@ -59,9 +60,9 @@ PyObject *validate_method(PyObject *self, PyObject *) {
 
 PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_ssize_t nargsf,
                                       PyObject *kwnames) {
-    static constexpr std::array<std::string_view, 2> names{"path", "reader_id"};
-    static constexpr Parameters parameters{"ReaderConfig.add_to_manifest_yaml()", names, 2};
-    std::array<PyObject *, 2> bound{};
+    static constexpr std::array<std::string_view, 3> names{"path", "reader_id", "keep_layout"};
+    static constexpr Parameters parameters{"ReaderConfig.add_to_manifest_yaml()", names, 2, 1};
+    std::array<PyObject *, 3> bound{};
     if (!bind_arguments(parameters, args, nargsf, kwnames, bound))
         return nullptr;
     const ReaderConfig *record = receiver_record(self);
@@ -73,15 +74,21 @@ PyObject *add_to_manifest_yaml_method(PyObject *self, PyObject *const *args, Py_
     auto reader_id = text_argument(bound[1], names[1]);
     if (!reader_id)
         return nullptr;
+    std::optional<bool> keep_layout = false;
+    if (bound[2] != nullptr && !(keep_layout = bool_argument(bound[2], names[2])))
+        return nullptr;
     struct Inputs {
         ReaderConfig record;
         std::string path;
         std::string reader_id;
+        Layout layout;
     };
     Status written = without_interpreter_lock(
-        Inputs{*record, std::move(*path), std::string(*reader_id)},
+        Inputs{*record, std::move(*path), std::string(*reader_id),
+               *keep_layout ? Layout::Kept : Layout::Rewritten},
         [](const Inputs &given, const io::InterruptCheck &interrupt) {
-            return add_to_manifest_yaml(given.record, given.path, given.reader_id, interrupt);
+            return add_to_manifest_yaml(given.record, given.path, given.reader_id, given.layout,
+                                        interrupt);
         });
     if (!written)
         return raise(written.error());

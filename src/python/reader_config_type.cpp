@@ -137,7 +137,8 @@ PyMethodDef methods[] = {
     {"add_to_manifest_yaml",
      reinterpret_cast<PyCFunction>(
          reinterpret_cast<void (*)()>(boundary<add_to_manifest_yaml_method>)),
-     METH_FASTCALL | METH_KEYWORDS, "add_to_manifest_yaml($self, path, reader_id)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "add_to_manifest_yaml($self, path, reader_id, *, keep_layout=False)\n--\n\n"},
     // Copies, pickles and replacements keep every setting they do not change.
     {"__copy__", boundary<copy_method>, METH_NOARGS, nullptr},
     {"__deepcopy__", boundary<deepcopy_method>, METH_O, nullptr},

@@ -6,6 +6,7 @@
 #include "schema/ordered_map.hpp"
 #include "schema/reader_config.hpp"
 #include "yaml/loader.hpp"
+#include "yaml/writer.hpp"
 
 #include <optional>
 #include <string>
@@ -91,5 +92,8 @@ template <class Section> Result<Section> take_section(Result<Sections<Section>> 
 
 // The manifest text holding the single section "corvane".
 Result<std::string> write_manifest(const ManifestConfig &section);
+
+// A reader's settings that are set, in declaration order, as one mapping.
+void write_set_settings(yaml::Writer &out, const ReaderConfig &reader);
 
 } // namespace corvane

@@ -43,6 +43,24 @@ void write_record(yaml::Writer &out, const Record &record, const Fields &fields,
 
 } // namespace
 
+void write_set_settings(yaml::Writer &out, const ReaderConfig &reader) {
+    out.begin_mapping();
+    for (const ReaderField &field : kReaderFields) {
+        std::visit(
+            [&](auto member) {
+                const auto &slot = reader.*member;
+                if constexpr (IsOptional<std::remove_cvref_t<decltype(slot)>>::value) {
+                    if (!slot)
+                        return;
+                }
+                out.name(field.name);
+                write_slot(out, slot);
+            },
+            field.member);
+    }
+    out.end_mapping();
+}
+
 Result<std::string> write_manifest(const ManifestConfig &section) {
     yaml::Writer out;
     out.begin_mapping();

@@ -31,8 +31,11 @@ Result<OptionManifestConfig> read_from_manifest_yaml(std::string_view path,
     });
 }
 
-Result<ManifestConfig> section_for_rewrite(std::string_view text) {
-    return take_section<ManifestConfig>(parse_manifest_for_rewrite(text));
+Result<ReadersMap> read_readers_config(std::string_view path, const io::InterruptCheck &interrupt) {
+    auto section = read_from_manifest_yaml(path, std::nullopt, interrupt);
+    if (!section)
+        return std::move(section).error();
+    return std::move(section->readers_config);
 }
 
 Result<ReaderConfig> read_reader_config(std::string_view path, std::string_view reader_id,

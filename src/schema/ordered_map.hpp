@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,6 +31,7 @@ template <class T> class OrderedMap {
         auto found = index_.find(std::string(key));
         return found == index_.end() ? nullptr : &entries_[found->second].second;
     }
+    T *find(std::string_view key) { return const_cast<T *>(std::as_const(*this).find(key)); }
 
     // Moves the value stored under `key` out of the map (which is then only
     // fit to be dropped), so a lookup that keeps one entry copies nothing.
@@ -38,6 +40,20 @@ template <class T> class OrderedMap {
         if (found == index_.end())
             return std::nullopt;
         return std::move(entries_[found->second].second);
+    }
+
+    // Removes the entry stored under `key`; false when there is none.
+    bool erase(std::string_view key) {
+        auto found = index_.find(std::string(key));
+        if (found == index_.end())
+            return false;
+        const std::size_t at = found->second;
+        index_.erase(found);
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
+        for (auto &[name, index] : index_)
+            if (index > at)
+                --index;
+        return true;
     }
 
     std::size_t size() const { return entries_.size(); }

@@ -24,6 +24,15 @@ enum class ScalarStyle : std::uint8_t { Plain, SingleQuoted, DoubleQuoted, Liter
 // kept, so an event costs the same however long its tag grew.
 enum class Tag : std::uint8_t { None, Null, Bool, Int, Float, Local, Other };
 
+// Where a node's text lies in the parsed text: byte offsets, `end` excluded.
+// A scalar's span holds its quotes or block header; a flow collection's its
+// brackets; a block collection's starts at its first key (or an anchor or tag
+// before it) and is empty, its end being that of its last descendant.
+struct Span {
+    std::uint32_t begin = 0;
+    std::uint32_t end = 0;
+};
+
 // One parse event as the reading code sees it. Its texts are borrowed: from
 // the parser (valid until the next event is parsed) or from a stored
 // document (valid as long as the document).

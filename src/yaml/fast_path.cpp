@@ -1101,6 +1101,24 @@ void FastReader::close_at_end() {
     phase_ = Phase::Closing;
 }
 
+Span FastReader::last_span() const {
+    const auto of = [](const Scalar &scalar) {
+        const std::uint32_t quote = scalar.style == ScalarStyle::Plain ? 0 : 1;
+        return Span{static_cast<std::uint32_t>(scalar.begin) - quote,
+                    static_cast<std::uint32_t>(scalar.end) + quote};
+    };
+    switch (phase_) {
+    case Phase::Key: // a mapping's start: its first key is on this line
+        return {of(line_.key).begin, of(line_.key).begin};
+    case Phase::Value: // the key just given
+        return of(line_.key);
+    case Phase::NextLine: // the value just given
+        return line_.has_value ? of(line_.value) : Span{};
+    default:
+        return {};
+    }
+}
+
 bool FastReader::pending_empty_value(Event &event) {
     if (!pending_empty_)
         return false;

@@ -74,6 +74,11 @@ class FastReader {
         return false;
     }
 
+    // Where the event last given stands (see Span): a key's or value's
+    // scalar, quotes included; a mapping's start at its first key; anything
+    // else empty.
+    Span last_span() const;
+
   private:
     enum class Phase { NextLine, Structure, Key, Value, Closing, Done };
 

@@ -12,6 +12,8 @@
 namespace corvane::yaml {
 namespace {
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 Mark to_mark(const yaml_mark_t &mark) {
     // Texts of 2 GiB and more are refused, so positions fit 32 bits.
     return {static_cast<std::uint32_t>(mark.line), static_cast<std::uint32_t>(mark.column)};
@@ -128,7 +130,7 @@ struct Parser::ParsedEvent {
     }
 };
 
-Parser::Parser(std::string_view text, FastPath fast_path) {
+Parser::Parser(std::string_view text, FastPath fast_path) : text_(text) {
     if (text.size() > kLargestText) {
         failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
@@ -148,6 +150,8 @@ Parser::Parser(std::string_view text, FastPath fast_path) {
     }
     yaml_parser_set_input_string(parser_.get(),
                                  reinterpret_cast<const unsigned char *>(text.data()), text.size());
+    if (text.starts_with(kByteOrderMark))
+        cursor_byte_ = kByteOrderMark.size();
 }
 
 Parser::~Parser() {
@@ -248,6 +252,51 @@ Failure Parser::count_depth(const Event &event) {
         break;
     }
     return {};
+}
+
+std::uint32_t Parser::byte_offset(std::size_t character) {
+    const auto continuation = [&](std::size_t at) {
+        return (static_cast<unsigned char>(text_[at]) & 0xC0) == 0x80;
+    };
+    while (cursor_character_ < character && cursor_byte_ < text_.size()) {
+        ++cursor_byte_;
+        while (cursor_byte_ < text_.size() && continuation(cursor_byte_))
+            ++cursor_byte_;
+        ++cursor_character_;
+    }
+    while (cursor_character_ > character && cursor_byte_ > 0) {
+        --cursor_byte_;
+        while (cursor_byte_ > 0 && continuation(cursor_byte_))
+            --cursor_byte_;
+        --cursor_character_;
+    }
+    return static_cast<std::uint32_t>(cursor_byte_);
+}
+
+Span Parser::span() {
+    if (fast_)
+        return fast_->last_span();
+    if (!parsed_ || !parsed_->filled)
+        return {};
+    const yaml_event_t &parsed = parsed_->event;
+    const std::uint32_t begin = byte_offset(parsed.start_mark.index);
+    const bool block_start =
+        (parsed.type == YAML_MAPPING_START_EVENT || parsed.type == YAML_SEQUENCE_START_EVENT) &&
+        !flow();
+    if (block_start)
+        return {begin, begin};
+    return {begin, byte_offset(parsed.end_mark.index)};
+}
+
+bool Parser::flow() const {
+    if (!parsed_ || !parsed_->filled)
+        return false;
+    const yaml_event_t &parsed = parsed_->event;
+    if (parsed.type == YAML_MAPPING_START_EVENT)
+        return parsed.data.mapping_start.style == YAML_FLOW_MAPPING_STYLE;
+    if (parsed.type == YAML_SEQUENCE_START_EVENT)
+        return parsed.data.sequence_start.style == YAML_FLOW_SEQUENCE_STYLE;
+    return false;
 }
 
 std::string_view Parser::anchor() const {

@@ -51,6 +51,11 @@ class Parser {
 
     // The anchor the event last given defines, or the one an alias names.
     std::string_view anchor() const;
+    // Where the event last given stands in the text (see Span); a mapping's
+    // or sequence's end gives the end of a flow collection's closing bracket.
+    Span span();
+    // Whether the collection the event last given starts is a flow one.
+    bool flow() const;
 
     bool stream_was_empty() const { return stream_ended_ && !saw_node_; }
 
@@ -67,6 +72,13 @@ class Parser {
     // Counts the nesting of a collection event; the depth limit's failure.
     [[nodiscard]] Failure count_depth(const Event &event);
 
+    // libyaml's marks count characters, a byte-order mark left out; spans
+    // are in bytes. Marks come nearly in order, so a cursor walks to each.
+    std::uint32_t byte_offset(std::size_t character);
+
+    std::string_view text_;
+    std::size_t cursor_character_ = 0;
+    std::size_t cursor_byte_ = 0;
     std::unique_ptr<yaml_parser_s> parser_;
     std::unique_ptr<ParsedEvent> parsed_;
     std::unique_ptr<FastReader> fast_;

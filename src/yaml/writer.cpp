@@ -106,7 +106,7 @@ void Writer::restore_astral() {
     output_ = std::move(restored);
 }
 
-Writer::Writer() {
+Writer::Writer(bool flow, int indent) : flow_(flow) {
     if (!yaml_emitter_initialize(&emitter_)) {
         problem_ = "failed to initialize the YAML emitter";
         return;
@@ -116,7 +116,7 @@ Writer::Writer() {
     yaml_emitter_set_encoding(&emitter_, YAML_UTF8_ENCODING);
     yaml_emitter_set_unicode(&emitter_, 1);
     yaml_emitter_set_width(&emitter_, -1);
-    yaml_emitter_set_indent(&emitter_, 2);
+    yaml_emitter_set_indent(&emitter_, indent);
 
     yaml_event_t event;
     emit(event, yaml_stream_start_event_initialize(&event, YAML_UTF8_ENCODING));
@@ -146,7 +146,8 @@ void Writer::emit(yaml_event_t &event, bool initialised) {
 void Writer::begin_mapping() {
     yaml_event_t event;
     bool ok = !problem_ && yaml_mapping_start_event_initialize(&event, nullptr, nullptr, 1,
-                                                               YAML_ANY_MAPPING_STYLE);
+                                                               flow_ ? YAML_FLOW_MAPPING_STYLE
+                                                                     : YAML_ANY_MAPPING_STYLE);
     emit(event, ok);
 }
 
@@ -183,6 +184,16 @@ void Writer::text(std::string_view value) {
         scalar(value, YAML_SINGLE_QUOTED_SCALAR_STYLE);
     else
         scalar(value, YAML_ANY_SCALAR_STYLE);
+}
+
+void Writer::text(std::string_view value, ScalarStyle replaced) {
+    const bool multiline = value.find('\n') != std::string_view::npos;
+    if (replaced == ScalarStyle::DoubleQuoted || (multiline && flow_))
+        scalar(value, YAML_DOUBLE_QUOTED_SCALAR_STYLE); // a flow collection takes no block
+    else if (replaced == ScalarStyle::SingleQuoted && !multiline)
+        scalar(value, YAML_SINGLE_QUOTED_SCALAR_STYLE);
+    else
+        text(value);
 }
 
 void Writer::name(std::string_view value) {
@@ -222,6 +233,17 @@ Result<std::string> Writer::finish() {
     if (output_.size() > kLargestText)
         return serialization_error(messages::kDocumentTooLarge);
     return std::move(output_);
+}
+
+Result<std::string> value_of_rendered(std::string_view emitted, bool flow) {
+    // "k: VALUE\nz: null\n", or "{k: VALUE, z: null}\n" in flow style.
+    const std::string_view head = flow ? "{k: " : "k: ";
+    const std::string_view tail = flow ? ", z: null}\n" : "\nz: null\n";
+    if (!emitted.starts_with(head) || !emitted.ends_with(tail))
+        return serialization_error("unexpected emitter output");
+    emitted.remove_prefix(head.size());
+    emitted.remove_suffix(tail.size());
+    return std::string(emitted);
 }
 
 } // namespace corvane::yaml

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "errors/result.hpp"
+#include "yaml/event.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -13,13 +14,15 @@ namespace corvane::yaml {
 
 // Emits one YAML document into a string through libyaml: UTF-8 without a
 // byte-order mark, non-ASCII characters written as they are, no line folding,
-// no "---" or "..." markers, block mappings indented by two spaces.
+// no "---" or "..." markers, block mappings indented by two spaces (by
+// `indent`, 2 to 9, where given; or, with `flow`, every mapping in flow
+// style, as `{key: value, ...}` on one line).
 //
 // The first emitter failure is kept and every later call does nothing, so a
 // caller can write a whole document and look at the outcome once in finish().
 class Writer {
   public:
-    Writer();
+    explicit Writer(bool flow = false, int indent = 2);
     ~Writer();
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
@@ -31,6 +34,10 @@ class Writer {
     // holds a line feed, single quotes when plain style would make it read as
     // null, a boolean or a number, otherwise the emitter's own choice.
     void text(std::string_view value);
+    // The same, in the style of the value it takes the place of where that
+    // style reads back as the same text: quotes are kept, plain style is
+    // taken only where the rule above gives it.
+    void text(std::string_view value, ScalarStyle replaced);
     // A record's own key, such as a setting's or the section's name: letters
     // and underscores, which always read back as themselves, so the text rule
     // (which would leave it to the emitter) need not be worked out each time.
@@ -58,9 +65,33 @@ class Writer {
     // see stand_in_astral().
     std::vector<std::string> astral_;
     bool emitter_ready_ = false;
+    bool flow_ = false;
     std::string output_;
     bool too_large_ = false; // the output passed kLargestText
     std::optional<std::string> problem_;
 };
+
+// The value out of render_value's one-entry document.
+Result<std::string> value_of_rendered(std::string_view emitted, bool flow);
+
+// One value as it is written in place of another in a text, by the writer's
+// rules: `write(writer)` writes the value alone, in block context or (`flow`)
+// inside a flow collection. The text has "\n" breaks; the lines of a literal
+// block follow its header indented by two spaces.
+template <class Write> Result<std::string> render_value(bool flow, Write &&write) {
+    Writer out(flow);
+    out.begin_mapping();
+    out.name("k");
+    write(out);
+    // A second entry, so that the value is never the document's last scalar
+    // (a block that keeps its breaks would get a "..." after it).
+    out.name("z");
+    out.null();
+    out.end_mapping();
+    Result<std::string> emitted = out.finish();
+    if (!emitted)
+        return emitted;
+    return value_of_rendered(emitted.value(), flow);
+}
 
 } // namespace corvane::yaml

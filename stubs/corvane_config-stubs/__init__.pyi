@@ -8,7 +8,13 @@ import os
 from collections.abc import Callable
 from typing import NoReturn, Self, SupportsIndex, TypeAlias, TypedDict, Unpack, final, overload
 
-__all__ = ["ReaderConfig", "AppConfig", "read_corvane_readers_config"]
+__all__ = [
+    "ReaderConfig",
+    "AppConfig",
+    "read_corvane_readers_config",
+    "remove_corvane_readers_config",
+    "read_corvane_readers",
+]
 
 # The settings in declaration order, None for unset ones: what pickling a
 # ReaderConfig stores.
@@ -119,8 +125,15 @@ class ReaderConfig:
     def validate(self) -> None:
         """Raise Exception("Validation Errors: [...]") listing every inconsistency."""
 
-    def add_to_manifest_yaml(self, path: str | os.PathLike[str], reader_id: str) -> None:
-        """Store this reader under `reader_id` in the manifest at `path` and rewrite it."""
+    def add_to_manifest_yaml(
+        self, path: str | os.PathLike[str], reader_id: str, *, keep_layout: bool = False
+    ) -> None:
+        """Store this reader under `reader_id` in the manifest at `path`.
+
+        The manifest is written afresh (only its corvane section, every
+        setting), or with keep_layout=True by changing only the lines of this
+        reader: comments, order, quoting and other sections stay as they are.
+        """
 
     def __eq__(self, other: object, /) -> bool:
         """Equal when all twenty settings are; instance attributes do not count."""
@@ -159,6 +172,14 @@ def read_corvane_readers_config(
 ) -> ReaderConfig:
     """Read the reader config for reader_id: reader_id from the manifest yaml file.
     If no such reader is found, return an error to be raised in python"""
+
+def remove_corvane_readers_config(path: str | os.PathLike[str], reader_id: str) -> None:
+    """Remove the reader config for reader_id: reader_id from the manifest yaml file,
+    keeping every other line of the file as it is."""
+
+def read_corvane_readers(path: str | os.PathLike[str]) -> dict[str, ReaderConfig]:
+    """Read every reader config of the manifest yaml file: a dict from reader_id to
+    ReaderConfig, in file order."""
 
 def _yaml_fast_path(text: str, /) -> bool:
     """Whether the YAML fast path reads text (a private test hook)."""
