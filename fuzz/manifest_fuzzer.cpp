@@ -7,14 +7,19 @@
 // whole-manifest check must fail the input exactly when a read does, first
 // with the read's message. Where the fast path reads the text, its events
 // must be libyaml's, and every form must read the same with the fast path
-// forced off. Any difference is a crash.
+// forced off. Edits that keep the layout (a reader changed, one added, one
+// removed, with texts taken from the input) either give a text that reads
+// back as asked or are refused for a reason other than that. Any difference
+// is a crash.
 #include "fast_path_check.hpp"
 #include "schema/manifest.hpp"
 #include "schema/manifest_check.hpp"
+#include "schema/manifest_edit.hpp"
 #include "yaml/scalars.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -149,6 +154,73 @@ void check_whole_manifest_check(std::string_view text,
     }
 }
 
+// A text for a setting out of the input's own bytes (printable ASCII and
+// line feeds: quotes, colons, "#", leading blanks and the like).
+std::string text_from(std::string_view input, std::size_t at) {
+    std::string text;
+    for (std::size_t i = at; i < input.size() && text.size() < 12; ++i) {
+        const char c = input[i];
+        if ((c >= 0x20 && c < 0x7f) || c == '\n')
+            text.push_back(c);
+    }
+    return text;
+}
+
+// The layout-keeping edit's own proof is the invariant: only the refusal
+// that says the result would not read back is a fault (the text is
+// otherwise checked again here).
+void check_edit(const Result<std::string> &edited, const Sections<ManifestConfig> &expected) {
+    if (!edited) {
+        if (edited.error().display().find("would not read back") != std::string::npos)
+            fault();
+        return;
+    }
+    auto reread = parse_manifest_for_rewrite(edited.value());
+    if (!reread || !(reread.value() == expected))
+        fault();
+}
+
+// Both edits of one reader id: the text's own keeping parse, the edit, and the
+// edited text read back in full against the full parse changed as asked.
+void check_layout_edits(std::string_view text, const Sections<ManifestConfig> &sections) {
+    const ManifestConfig *section = sections.find(kSectionName);
+    if (section == nullptr)
+        return;
+    const std::size_t seed = std::hash<std::string_view>{}(text);
+    auto keeping = [&](std::string_view id, OthersDigest &others) {
+        auto kept = parse_manifest_keeping(text, id, others);
+        if (!kept) // it reads what the full parse read
+            fault();
+        return std::move(kept).value();
+    };
+    auto with = [&](std::string_view id, const ReaderConfig &reader) {
+        Sections<ManifestConfig> expected = sections;
+        expected.find(kSectionName)->readers_config.put(std::string(id), reader);
+        OthersDigest others;
+        auto kept = keeping(id, others);
+        check_edit(put_reader_in_text(text, std::move(kept), others, reader, id), expected);
+    };
+    ReaderConfig fresh;
+    fresh.model_name = text_from(text, seed % (text.size() + 1));
+    fresh.device = "cpu";
+    fresh.max_batch_size = seed % 1000;
+    with("zz-new", fresh);
+    if (section->readers_config.empty())
+        return;
+    const auto &[id, stored] = *section->readers_config.begin();
+    ReaderConfig changed = stored;
+    changed.log_level = text_from(text, (seed / 7) % (text.size() + 1));
+    changed.max_batch_size.reset();
+    changed.consumer_group = text_from(text, (seed / 13) % (text.size() + 1));
+    changed.tensor_parallel = static_cast<std::uint32_t>(seed % 9);
+    with(id, changed);
+    Sections<ManifestConfig> without = sections;
+    without.find(kSectionName)->readers_config.erase(id);
+    OthersDigest others;
+    auto kept = keeping(id, others);
+    check_edit(remove_reader_from_text(text, std::move(kept), others, id), without);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -181,5 +253,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (const ManifestConfig *section = rewrite->find(kSectionName))
         check_round_trip(*section);
+    check_layout_edits(text, rewrite.value());
     return 0;
 }

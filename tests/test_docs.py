@@ -317,7 +317,7 @@ def test_constructor_table_lists_the_stubbed_keywords():
 
 def test_module_surface_in_the_reference_is_complete():
     text = API.read_text(encoding="utf-8")
-    assert set(corvane_config.__all__) == {"ReaderConfig", "AppConfig", "read_corvane_readers_config"}
+    assert len(corvane_config.__all__) == 5
     for public in corvane_config.__all__:
         assert f"## `{public}`" in text
     for method in ("dict_without_optionals", "validate", "add_to_manifest_yaml", "__replace__"):
@@ -404,8 +404,51 @@ def add_to_a_named_pipe(tmp):
     return raised(lambda: reader().add_to_manifest_yaml(str(tmp / "pipe"), "r1"))
 
 
+def keep_layout_error(tmp, text, reader_id="r1", remove=False):
+    """A layout-keeping edit of `text` under `reader_id` refused."""
+    path = manifest(tmp, text.replace("SERVER", SERVER_SETTINGS))
+    if remove:
+        return raised(lambda: corvane_config.remove_corvane_readers_config(path, reader_id))
+    return raised(lambda: reader().add_to_manifest_yaml(path, reader_id, keep_layout=True))
+
+
+SERVER_SETTINGS = "  server_config:\n" + "".join(
+    f"    {line}\n" for line in EXAMPLE_MANIFEST.read_text(encoding="utf-8").split(
+        "  server_config:\n")[1].split("  readers_config:")[0].strip("\n").splitlines())
+ONE_READER = "    r1: {model_name: m, device: cpu, consumer_group: g}\n"
+
 # Message template as docs/errors.md writes it -> what triggers it.
 MESSAGES = {
+    "Error Error Serializing/Deserializing:: cannot keep the layout: the alias *{name} at line "
+    "{line} column {column} names a node this change edits":
+        lambda tmp: keep_layout_error(tmp, "corvane:\nSERVER  readers_config:\n" + ONE_READER
+                                      + "    r2: {model_name: &m x, device: cpu, "
+                                      "consumer_group: g}\n  other: *m\n", "r2"),
+    "Error Error Serializing/Deserializing:: cannot keep the layout: the readers table is an alias":
+        lambda tmp: keep_layout_error(tmp, "base:\nSERVER  readers_config: &t\n" + ONE_READER
+                                      + "corvane:\nSERVER  readers_config: *t\n"),
+    "Error Error Serializing/Deserializing:: cannot keep the layout: the corvane section is an "
+    "alias":
+        lambda tmp: keep_layout_error(tmp, "base: &c\nSERVER  readers_config: {}\ncorvane: *c\n"),
+    "Error Error Serializing/Deserializing:: cannot keep the layout: {what} at line {line} column "
+    "{column} is not a plain key":
+        lambda tmp: keep_layout_error(tmp, "corvane:\nSERVER  name: &n r1\n  readers_config:\n"
+                                      "    *n : {model_name: m, device: cpu, consumer_group: g}\n"),
+    "Error Error Serializing/Deserializing:: cannot keep the layout: {what} at line {line} "
+    "column {column} does not start its line":
+        lambda tmp: keep_layout_error(tmp, "corvane:\nSERVER  readers_config:\n    ? r1\n"
+                                      "    : {model_name: m, device: cpu, consumer_group: g}\n",
+                                      remove=True),
+    "Error Error Serializing/Deserializing:: cannot keep the layout: the manifest breaks lines "
+    "other than with LF or CRLF":
+        lambda tmp: keep_layout_error(
+            tmp, ("corvane:\nSERVER  readers_config:\n" + ONE_READER).replace("\n", "\r")),
+    "read_corvane_readers() missing 1 required positional argument: 'path'":
+        lambda tmp: raised(lambda: corvane_config.read_corvane_readers()),
+    "read_corvane_readers() takes 1 positional argument but {count} were given":
+        lambda tmp: raised(lambda: corvane_config.read_corvane_readers("a", "b")),
+    "argument 'keep_layout': '{type}' object cannot be converted to 'PyBool'":
+        lambda tmp: raised(lambda: reader().add_to_manifest_yaml("a", "b", keep_layout="yes")),
     "File Not Found on path: {path}":
         lambda tmp: raised(lambda: read_corvane_readers_config(str(tmp / "missing.yaml"), "r1")),
     "Error Error Serializing/Deserializing:: {yaml message}":

@@ -13,12 +13,15 @@ Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
     // Applied again to a fresh read if another program changes the manifest
     // meanwhile.
     return io::rewrite_manifest(path, interrupt, [&](std::string_view text) -> Result<std::string> {
-        auto sections = parse_manifest_for_rewrite(text);
         if (layout == Layout::Kept) {
+            // Only this reader is stored; the others are checked and digested.
+            OthersDigest others;
+            auto sections = parse_manifest_keeping(text, reader_id, others);
             if (!sections)
                 return std::move(sections).error();
-            return put_reader_in_text(text, std::move(sections).value(), reader, reader_id);
+            return put_reader_in_text(text, std::move(sections).value(), others, reader, reader_id);
         }
+        auto sections = parse_manifest_for_rewrite(text);
         auto section = take_section<ManifestConfig>(std::move(sections));
         if (!section)
             return std::move(section).error();
@@ -31,10 +34,11 @@ Status add_to_manifest_yaml(const ReaderConfig &reader, std::string_view path,
 Status remove_reader_config(std::string_view path, std::string_view reader_id,
                             const io::InterruptCheck &interrupt) {
     return io::rewrite_manifest(path, interrupt, [&](std::string_view text) -> Result<std::string> {
-        auto sections = parse_manifest_for_rewrite(text);
+        OthersDigest others;
+        auto sections = parse_manifest_keeping(text, reader_id, others);
         if (!sections)
             return std::move(sections).error();
-        return remove_reader_from_text(text, std::move(sections).value(), reader_id);
+        return remove_reader_from_text(text, std::move(sections).value(), others, reader_id);
     });
 }
 

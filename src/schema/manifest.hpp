@@ -8,6 +8,7 @@
 #include "yaml/loader.hpp"
 #include "yaml/writer.hpp"
 
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,6 +79,52 @@ Result<Sections<ManifestConfig>>
 parse_manifest_for_rewrite(std::string_view text,
                            yaml::Retention retention = yaml::Retention::AsNeeded,
                            yaml::FastPath fast_path = yaml::FastPath::Allowed);
+
+// What a parse that keeps one reader saw of all the others, without storing
+// them: a digest of every section name and every other reader's id and
+// settings as read, in file order. Two texts whose digests agree hold the same
+// other readers (up to the odds of a 64-bit hash colliding).
+class OthersDigest {
+  public:
+    void add_section(std::string_view name) { add_text(1, name); }
+    void add_reader(std::string_view id) { add_text(2, id); }
+    void add(std::size_t field, const FieldValue &value) {
+        mix(3 + field);
+        if (const auto *text = std::get_if<std::string_view>(&value))
+            add_text(0, *text);
+        else if (const auto *number = std::get_if<std::uint64_t>(&value))
+            mix(*number);
+    }
+    bool operator==(const OthersDigest &) const = default;
+
+  private:
+    void mix(std::uint64_t word) {
+        state_ = (state_ ^ word) * 0x100000001B3u; // FNV-1a's prime, a word at a time
+        state_ ^= state_ >> 29;
+    }
+    void add_text(std::uint64_t tag, std::string_view text) {
+        mix(tag);
+        mix(text.size());
+        std::size_t at = 0;
+        for (; at + 8 <= text.size(); at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + at, 8);
+            mix(word);
+        }
+        std::uint64_t tail = 0;
+        if (at < text.size())
+            std::memcpy(&tail, text.data() + at, text.size() - at);
+        mix(tail);
+    }
+
+    std::uint64_t state_ = 0xCBF29CE484222325u;
+};
+
+// The rewrite form's parse that stores, of the readers, only those under
+// `reader_id` (all are read and checked alike, with the same errors), and
+// digests the others into `others`.
+Result<Sections<ManifestConfig>>
+parse_manifest_keeping(std::string_view text, std::string_view reader_id, OthersDigest &others);
 
 // The "corvane" section out of parsed sections (moved, not copied), or the
 // parse error, or the Serialization error for a manifest without it.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace corvane {
@@ -48,6 +49,23 @@ class Site {
         const std::size_t end = yaml::content_end(text, span(node).begin, span(node).end);
         return static_cast<std::uint32_t>(yaml::after_line(text, end == 0 ? 0 : end - 1));
     }
+    // The column of a block mapping's first key (its node may start with an
+    // anchor or a tag on the line before, and need not be kept whole).
+    std::uint32_t first_key_column(std::uint32_t mapping) const {
+        std::size_t at = span(mapping).begin;
+        while (at < text.size() && (text[at] == '&' || text[at] == '!')) {
+            at = text.find_first_of(" \t\r\n", at);
+            at = at == std::string_view::npos ? text.size() : at;
+            for (;;) { // blanks, line breaks and comments up to the key
+                at = text.find_first_not_of(" \t\r\n", at);
+                if (at == std::string_view::npos || text[at] != '#')
+                    break;
+                at = text.find('\n', at);
+            }
+            at = at == std::string_view::npos ? text.size() : at;
+        }
+        return static_cast<std::uint32_t>(at - yaml::line_start(text, at));
+    }
     // Where a value may be written after its key's ":" (an empty value's place).
     std::optional<std::uint32_t> after_colon(std::uint32_t key) const {
         std::size_t at = span(key).end;
@@ -84,6 +102,7 @@ class Site {
 
 // The readers table of the last "corvane" section.
 struct Table {
+    std::uint32_t section_key = kNone;
     std::uint32_t section = kNone; // the section's node
     std::uint32_t key = kNone;     // the readers_config key
     std::uint32_t node = kNone;    // the table: a mapping, or an empty value
@@ -97,9 +116,12 @@ Result<Table> find_table(const Site &site) {
     auto sections = site.entries(0, "a section name");
     if (!sections)
         return std::move(sections).error();
-    for (const auto &[key, value] : sections.value())
-        if (site.outline.key(key) == kSectionName)
+    for (const auto &[key, value] : sections.value()) {
+        if (site.outline.key(key) == kSectionName) {
+            table.section_key = key;
             table.section = value;
+        }
+    }
     if (table.section == kNone)
         return serialization_error(messages::kNoSection);
     if (site.kind(table.section) != Kind::Mapping)
@@ -339,8 +361,14 @@ Status edit_settings(Plan &plan, const Site &site, std::uint32_t node, const Rea
                              site.span(all[*first_kept].first).begin, entry + ", ", node);
             continue;
         }
-        const std::uint32_t column = site.column(all[*first_kept].first);
-        std::string lines = yaml::place_lines(entry, column, site.line_break);
+        std::optional<std::uint32_t> column; // of the settings that start their lines
+        for (const auto &[key, value] : all)
+            if (!column && yaml::starts_line(site.text, site.span(key).begin))
+                column = site.column(key);
+        if (!column)
+            return refusal("a setting at " + site.where(site.span(all.front().first).begin) +
+                           " does not start its line");
+        std::string lines = yaml::place_lines(entry, *column, site.line_break);
         if (before)
             plan.insert_lines(site.after_last_line(all[*before].second), std::move(lines), node);
         else
@@ -358,12 +386,13 @@ int reader_step(const Site &site, const Table &table) {
     if (!table.entries.empty()) {
         const auto [key, value] = table.entries.back();
         if (site.kind(value) == Kind::Mapping && !site.flow(value))
-            step = static_cast<int>(site.column(value + 1)) - static_cast<int>(site.column(key));
+            step =
+                static_cast<int>(site.first_key_column(value)) - static_cast<int>(site.column(key));
         else
             step = static_cast<int>(site.column(key)) - static_cast<int>(site.column(table.key));
     } else {
         step = static_cast<int>(site.column(table.key)) -
-               static_cast<int>(site.column(site.outline.entries(0).front().first));
+               static_cast<int>(site.column(table.section_key));
     }
     return step >= 2 && step <= 9 ? step : 2; // the emitter's range
 }
@@ -443,18 +472,23 @@ Status replace_reader_node(Plan &plan, const Site &site, const Table &table, std
                               site.line_break);
         text.resize(text.size() - site.line_break.size());
     }
-    plan.replace(site.span(node).begin, site.span(node).end, std::move(text), table.node);
+    std::uint32_t begin = site.span(node).begin;
+    if (!flow) // the blanks after the key's ":" would trail it
+        while (begin > 0 && site.text[begin - 1] == ' ')
+            --begin;
+    plan.replace(begin, site.span(node).end, std::move(text), table.node);
     return success();
 }
 
 // Whether the node's text changes through the plan: a replacement lies in
 // it, or it holds (or is) a node a replacement adds to.
-bool touched(const Site &site, const Plan &plan, std::uint32_t node) {
-    const yaml::Span span = site.span(node);
+bool touched(const Site &site, const Plan &plan, const Outline::Name &anchored) {
+    const yaml::Span span = anchored.span;
+    const std::uint32_t node = anchored.node; // kNone: inside a node not kept, holding no edit
     for (std::size_t i = 0; i < plan.replacements().size(); ++i) {
         const Replacement &change = plan.replacements()[i];
         const std::uint32_t container = plan.containers()[i];
-        if (node <= container && container < site.outline.after(node))
+        if (node != kNone && node <= container && container < site.outline.after(node))
             return true;
         if (change.begin < span.end && span.begin < change.end)
             return true;
@@ -472,65 +506,53 @@ bool replaced(const Plan &plan, const yaml::Span &span) {
 }
 
 // Aliases keep what they name: an alias outside the edit whose anchored node
-// the edit changes is given its own copy of what it read, where it is a whole
-// reader of the table, and otherwise refused.
-Status keep_aliases(Plan &plan, const Site &site, const Table &table,
-                    const ManifestConfig &stored) {
-    const Outline &outline = site.outline;
-    std::vector<std::uint32_t> aliases;
-    for (std::uint32_t node = 0; node < outline.size(); ++node)
-        if (outline.node(node).kind == Kind::Alias)
-            aliases.push_back(node);
-    if (aliases.empty())
+// the edit changes is given its own copy of what it read where it is a whole
+// reader of the table naming the edited reader (`target`, stored as
+// `stored`), and refused otherwise.
+Status keep_aliases(Plan &plan, const Site &site, const Table &table, std::uint32_t target,
+                    const ReaderConfig *stored) {
+    const auto &names = site.outline.names();
+    if (names.empty())
         return success();
+    std::unordered_map<std::string_view, const Outline::Name *> anchored; // the latest of each
+    std::unordered_map<std::uint32_t, std::uint32_t> reader_keys; // a table entry's value -> key
+    for (const auto &[key, value] : table.entries)
+        reader_keys[value] = key;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> copies; // (key, alias)
-    for (std::uint32_t alias : aliases) {
-        if (replaced(plan, site.span(alias)))
+    for (const Outline::Name &name : names) {
+        if (!name.alias) {
+            anchored[name.name] = &name;
             continue;
-        std::uint32_t anchored = kNone;
-        for (std::uint32_t node = alias; node-- > 0;)
-            if (outline.node(node).kind != Kind::Alias && outline.node(node).name != kNone &&
-                outline.name(node) == outline.name(alias)) {
-                anchored = node;
-                break;
-            }
-        if (anchored == kNone || !touched(site, plan, anchored))
-            continue;
-        // A whole reader of the table, the one a read returns for its id?
-        std::optional<std::uint32_t> reader_key;
-        for (const auto &[key, value] : table.entries)
-            if (value == alias)
-                reader_key = key;
-        bool own_copy = false;
-        if (reader_key) {
-            const std::string_view id = outline.key(*reader_key);
-            own_copy = true;
-            for (const auto &[key, value] : table.entries)
-                if (key > *reader_key && outline.key(key) == id)
-                    own_copy = false; // a later entry hides it: its copy would show nowhere
-            own_copy = own_copy && stored.readers_config.find(id) != nullptr;
         }
+        const auto named = anchored.find(name.name);
+        if (replaced(plan, name.span) || named == anchored.end() ||
+            !touched(site, plan, *named->second))
+            continue;
+        const auto reader_key = reader_keys.find(name.node);
+        const bool own_copy = name.node != kNone && reader_key != reader_keys.end() &&
+                              named->second->node == target && target != kNone && stored != nullptr;
         if (!own_copy)
-            return refusal("the alias *" + std::string(outline.name(alias)) + " at " +
-                           site.where(site.span(alias).begin) + " names a node this change edits");
-        copies.emplace_back(*reader_key, alias);
+            return refusal("the alias *" + name.name + " at " + site.where(name.span.begin) +
+                           " names a node this change edits");
+        copies.emplace_back(reader_key->second, name.node);
     }
     for (const auto &[key, alias] : copies) {
-        const ReaderConfig &copy = *stored.readers_config.find(outline.key(key));
-        if (Status status = replace_reader_node(plan, site, table, key, alias, copy); !status)
+        if (Status status = replace_reader_node(plan, site, table, key, alias, *stored); !status)
             return status;
     }
     return success();
 }
 
-// The edited text, once it reads back as exactly `expected`.
-Result<std::string> checked(std::string_view text, const Plan &plan,
-                            const Sections<ManifestConfig> &expected) {
+// The edited text, once it reads back as exactly `expected` (the sections
+// with the readers under `reader_id`), every other reader as `others` saw them.
+Result<std::string> checked(std::string_view text, const Plan &plan, std::string_view reader_id,
+                            const Sections<ManifestConfig> &expected, const OthersDigest &others) {
     if (plan.empty())
         return std::string(text);
     std::string edited = yaml::apply(text, plan.replacements());
-    auto reread = parse_manifest_for_rewrite(edited);
-    if (!reread || !(reread.value() == expected))
+    OthersDigest seen;
+    auto reread = parse_manifest_keeping(edited, reader_id, seen);
+    if (!reread || !(reread.value() == expected) || !(seen == others))
         return refusal("the edited text would not read back as this change asks");
     return edited;
 }
@@ -542,8 +564,11 @@ struct Prepared {
     Table table;
 };
 
-Status prepare(std::string_view text, Prepared &prepared) {
-    if (yaml::Failure failure = Outline::build(text, prepared.outline))
+Status prepare(std::string_view text, std::string_view reader_id, Prepared &prepared) {
+    if (!yaml::has_plain_line_breaks(text))
+        return refusal("the manifest breaks lines other than with LF or CRLF");
+    const std::array<std::string_view, 3> focus{kSectionName, kReadersKey, reader_id};
+    if (yaml::Failure failure = Outline::build(text, focus, prepared.outline))
         return serialization_error(failure->to_string());
     prepared.site.emplace(text, prepared.outline);
     auto table = find_table(*prepared.site);
@@ -556,9 +581,10 @@ Status prepare(std::string_view text, Prepared &prepared) {
 } // namespace
 
 Result<std::string> put_reader_in_text(std::string_view text, Sections<ManifestConfig> sections,
-                                       const ReaderConfig &reader, std::string_view reader_id) {
+                                       const OthersDigest &others, const ReaderConfig &reader,
+                                       std::string_view reader_id) {
     Prepared prepared;
-    if (Status status = prepare(text, prepared); !status)
+    if (Status status = prepare(text, reader_id, prepared); !status)
         return std::move(status).error();
     const Site &site = *prepared.site;
     const Table &table = prepared.table;
@@ -582,25 +608,30 @@ Result<std::string> put_reader_in_text(std::string_view text, Sections<ManifestC
     }
     if (!status)
         return std::move(status).error();
-    if (Status aliases = keep_aliases(plan, site, table, *section); !aliases)
+    if (Status aliases = keep_aliases(plan, site, table, target ? target->second : kNone, stored);
+        !aliases)
         return std::move(aliases).error();
     section->readers_config.put(std::string(reader_id), reader);
-    return checked(text, plan, sections);
+    return checked(text, plan, reader_id, sections, others);
 }
 
 Result<std::string> remove_reader_from_text(std::string_view text,
                                             Sections<ManifestConfig> sections,
+                                            const OthersDigest &others,
                                             std::string_view reader_id) {
     ManifestConfig *section = sections.find(kSectionName);
     if (section == nullptr)
         return serialization_error(messages::kNoSection);
-    if (!section->readers_config.erase(reader_id)) {
+    std::optional<ReaderConfig> stored;
+    if (const ReaderConfig *found = section->readers_config.find(reader_id))
+        stored = *found;
+    if (!stored || !section->readers_config.erase(reader_id)) {
         return ConfigError(ErrorKind::InvalidValue, messages::kNoReaderBefore +
                                                         std::string(reader_id) +
                                                         messages::kNoReaderAfter);
     }
     Prepared prepared;
-    if (Status status = prepare(text, prepared); !status)
+    if (Status status = prepare(text, reader_id, prepared); !status)
         return std::move(status).error();
     const Site &site = *prepared.site;
     const Table &table = prepared.table;
@@ -631,9 +662,13 @@ Result<std::string> remove_reader_from_text(std::string_view text,
             plan.replace(*colon, *colon, " {}", table.node);
         }
     }
-    if (Status aliases = keep_aliases(plan, site, table, *section); !aliases)
+    std::uint32_t target = kNone; // the entry a read found
+    for (std::size_t i = 0; i < table.entries.size(); ++i)
+        if (removed[i])
+            target = table.entries[i].second;
+    if (Status aliases = keep_aliases(plan, site, table, target, &*stored); !aliases)
         return std::move(aliases).error();
-    return checked(text, plan, sections);
+    return checked(text, plan, reader_id, sections, others);
 }
 
 } // namespace corvane

@@ -153,16 +153,25 @@ Failure read_setting(Cursor &cursor, FieldKind kind, const AnyMember &member, Re
 
 // ---- the records ------------------------------------------------------------
 
-// kStore false checks a reader as strictly as a stored one, building nothing.
+// kStore false checks a reader as strictly as a stored one, building nothing
+// (but, where `others` is given, what it reads into the digest).
 template <bool kStore> struct ReaderForm {
     static constexpr std::string_view kExpected = "struct ReaderConfig";
     static constexpr const auto &kFields = kReaderFields;
     ReaderConfig &reader;
+    OthersDigest *others = nullptr;
 
     static bool required(const ReaderField &field) { return field.required; }
     Failure read(std::size_t index, Cursor &value) {
         const ReaderField &field = kFields[index];
-        return read_setting<kStore>(value, field.kind, field.member, reader);
+        if (kStore || others == nullptr)
+            return read_setting<kStore>(value, field.kind, field.member, reader);
+        // Into the scratch record, each setting cleared first, then digested.
+        std::visit([&](auto member) { reader.*member = {}; }, field.member);
+        Failure failure = read_setting<true>(value, field.kind, field.member, reader);
+        if (!failure)
+            others->add(index, field_value(reader, field));
+        return failure;
     }
 };
 
@@ -170,11 +179,14 @@ template <bool kStore> struct ReaderForm {
 // so looking one up in a large manifest keeps one record, not all of them.
 // A check's `watch` notes where the readers stand and may recover from their errors.
 Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &kept,
-                     ReaderWatch *watch) {
-    ReaderConfig scratch; // only its numbers and flags are written, and never read
+                     ReaderWatch *watch, OthersDigest *others) {
+    ReaderConfig scratch; // written, and read only for the digest
     auto read_one = [&](std::string_view key, Cursor &value) -> Failure {
-        if (kept && *kept != key)
-            return read_record(value, ReaderForm<false>{scratch});
+        if (kept && *kept != key) {
+            if (others != nullptr)
+                others->add_reader(key);
+            return read_record(value, ReaderForm<false>{scratch, others});
+        }
         ReaderConfig reader;
         if (Failure failure = read_record(value, ReaderForm<true>{reader}))
             return failure;
@@ -239,13 +251,14 @@ template <class Section> struct SectionForm {
     Section &section;
     const ReaderFilter &kept;
     ReaderWatch *watch;
+    OthersDigest *others;
 
     static bool required(const SectionField &) { return true; }
     Failure read(std::size_t index, Cursor &value) {
         using Server = decltype(section.server_config);
         if (index == 0)
             return read_record(value, ServerForm<Server>{section.server_config});
-        return read_readers(value, section.readers_config, kept, watch);
+        return read_readers(value, section.readers_config, kept, watch, others);
     }
 };
 
@@ -253,7 +266,8 @@ template <class Section> struct SectionForm {
 
 template <class Section>
 Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Retention retention,
-                       yaml::FastPath fast_path, ReaderWatch *watch, Sections<Section> &sections) {
+                       yaml::FastPath fast_path, ReaderWatch *watch, Sections<Section> &sections,
+                       OthersDigest *others = nullptr) {
     yaml::Loader loader(text, retention, fast_path);
     return loader.read_document(yaml::Path::root(), [&](Cursor &cursor) {
         return yaml::read_mapping(
@@ -265,7 +279,10 @@ Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Re
                         watch->main_reader_keys.clear();
                 }
                 Section section;
-                if (Failure inner = read_record(value, SectionForm<Section>{section, kept, watch}))
+                if (others != nullptr)
+                    others->add_section(key);
+                if (Failure inner =
+                        read_record(value, SectionForm<Section>{section, kept, watch, others}))
                     return inner;
                 sections.put(std::string(key), std::move(section));
                 return {};
@@ -296,6 +313,15 @@ Result<Sections<ManifestConfig>> parse_manifest_for_rewrite(std::string_view tex
                                                             yaml::Retention retention,
                                                             yaml::FastPath fast_path) {
     return parse_manifest<ManifestConfig>(text, std::nullopt, retention, fast_path);
+}
+
+Result<Sections<ManifestConfig>>
+parse_manifest_keeping(std::string_view text, std::string_view reader_id, OthersDigest &others) {
+    Sections<ManifestConfig> sections;
+    if (Failure failure = parse_sections(text, ReaderFilter(reader_id), yaml::Retention::AsNeeded,
+                                         yaml::FastPath::Allowed, nullptr, sections, &others))
+        return serialization_error(failure->to_string());
+    return sections;
 }
 
 yaml::Failure parse_manifest_watched(std::string_view text, ReaderWatch &watch,

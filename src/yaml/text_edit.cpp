@@ -30,6 +30,17 @@ std::string_view line_break_of(std::string_view text) {
     return feed != std::string_view::npos && feed > 0 && text[feed - 1] == '\r' ? "\r\n" : "\n";
 }
 
+bool has_plain_line_breaks(std::string_view text) {
+    for (std::size_t at = text.find('\r'); at != std::string_view::npos;
+         at = text.find('\r', at + 1))
+        if (at + 1 == text.size() || text[at + 1] != '\n')
+            return false;
+    // NEL is C2 85; LS and PS are E2 80 A8 and E2 80 A9.
+    return text.find("\xC2\x85") == std::string_view::npos &&
+           text.find("\xE2\x80\xA8") == std::string_view::npos &&
+           text.find("\xE2\x80\xA9") == std::string_view::npos;
+}
+
 std::size_t line_start(std::string_view text, std::size_t at) {
     const std::size_t feed = text.substr(0, at).rfind('\n');
     return feed == std::string_view::npos ? 0 : feed + 1;

@@ -22,6 +22,9 @@ std::string apply(std::string_view text, std::vector<Replacement> replacements);
 
 // The line break a text uses: "\r\n" when its first line ends so, else "\n".
 std::string_view line_break_of(std::string_view text);
+// Whether every line break of the text is "\n" or "\r\n" (the line helpers
+// below know no other: a lone "\r", NEL, LS or PS is a break to YAML too).
+bool has_plain_line_breaks(std::string_view text);
 // Where the line holding `at` starts.
 std::size_t line_start(std::string_view text, std::size_t at);
 // Where the line holding `at` ends: at its line break, or the text's end.
