@@ -150,10 +150,9 @@ Result<Written> write_in_place(const ManifestDirectory &directory, const Manifes
         return std::move(written).error();
     }
     // Replaced meanwhile by a rename this view cannot see: the text went
-    // into a file no name points to, and is lost.
-    if (::fstat(file.get(), &opened) != 0)
-        return write_error(errno);
-    if (opened.st_nlink == 0)
+    // into a file no name points to, and is lost. (A failing fstat says
+    // nothing against the text now on disk.)
+    if (::fstat(file.get(), &opened) == 0 && opened.st_nlink == 0)
         return replaced_outside_mount();
     // The new text is on disk (flushed above): a failing close cannot undo
     // that, and reporting it would say the manifest was not written.
