@@ -241,7 +241,7 @@ def test_schema_agrees_with_what_a_read_accepts(tmp_path):
     assert result.get("parse_errors", []) == []
     refused = {pathlib.Path(error["filename"]).stem for error in result["errors"]}
 
-    accepted, not_loaded, loaded_otherwise, by_class = 0, {}, [], {}
+    accepted, not_loaded, loaded_otherwise, tagged, by_class = 0, {}, [], [], {}
     for case in cases:
         count, findings = corvane_config._check_manifest(str(tmp_path / f"{case['id']}.yaml"))
         reads = not any(kind == "read" for _, _, _, kind, _ in findings)
@@ -257,6 +257,10 @@ def test_schema_agrees_with_what_a_read_accepts(tmp_path):
             accepted += 1
             if any(kind == "validate" for _, _, _, kind, _ in findings):
                 by_class.setdefault("cross-field rules of validate()", []).append(case["id"])
+        elif reads and re.search(r":\s+!!str\s+\+?[0-9]", case["yaml"]):
+            # A number tagged !!str reads as the number; the tool's loader hands
+            # over the string, as for a quoted numeral, which a read refuses.
+            tagged.append(case["id"])
         elif reads:
             # The tool applies YAML merge keys; the module reads "<<" as a reader id.
             loaded_otherwise.append(case["id"])
@@ -268,6 +272,7 @@ def test_schema_agrees_with_what_a_read_accepts(tmp_path):
     for case_id, reason in sorted(not_loaded.items()):
         print(f"  {case_id}: {reason}")
     print(f"{len(loaded_otherwise)} loaded differently (merge key): {loaded_otherwise}")
+    print(f"{len(tagged)} read but refused by the schema (numbers tagged !!str): {tagged}")
     print("refused by the module (or validate()) but accepted by the schema:")
     for name, ids in sorted(by_class.items()):
         print(f"  {len(ids)} {name}")
