@@ -189,16 +189,15 @@ ConfigError forked_error() {
     return ConfigError(ErrorKind::FileWrite, messages::kForkedDuringCall);
 }
 
-// Whether the file the lock holds is the one read (no other writer's rename
-// came between the two), and still has a name.
+// Whether the file the lock holds is the one read: a program that renamed
+// another file into place between the two leaves the lock on a file that no
+// longer matters (the read itself refuses a file with no name left).
 Result<bool> locked_as_read(const ManifestLock &lock, const ManifestText &read) {
     if (!lock.file())
         return true;
     struct stat locked {};
     if (::fstat(lock.file().get(), &locked) != 0)
         return write_error(errno);
-    if (locked.st_nlink == 0)
-        return replaced_outside_mount();
     return same_file(locked, read.read_as);
 }
 
