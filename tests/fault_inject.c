@@ -8,7 +8,9 @@
      kill-before / kill-after                  SIGKILL just before / after it;
      none                                      nothing (a counting run).
    With FAULT_NO_TMPFILE set, the module's O_TMPFILE opens fail with
-   EOPNOTSUPP (uncounted), as on a file system without unnamed files.
+   EOPNOTSUPP (uncounted), as on a file system without unnamed files; with
+   FAULT_NO_STATX set, its statx calls fail with ENOSYS (uncounted), as on
+   kernels before 4.11 or under a seccomp filter.
    Each counted call is logged, one line each, to the file FAULT_LOG names:
      index name fd-kind fd-inode path result errno can-be-interrupted mark
    (the path column says what flock and the fcntl lock commands do).
@@ -19,9 +21,9 @@
    number of calls counted.
 
    Like the kernel: close gives the descriptor up even when it reports an
-   error, and EINTR is only injected into calls that can return it (for any
-   other call the case is logged as "not-interruptible" and nothing is
-   done). */
+   error, and EINTR is only injected into calls that can return it, on a
+   network or FUSE file system included (for any other call the case is
+   logged as "not-interruptible" and nothing is done). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -49,6 +51,7 @@ static struct {
     enum action action;
     int error;
     int no_tmpfile;
+    int no_statx;
     int log_fd;
     int ranges;
     struct {
@@ -127,6 +130,7 @@ int fault_arm(void) {
     state.action = ACT_NONE;
     state.error = 0;
     state.no_tmpfile = getenv("FAULT_NO_TMPFILE") != NULL;
+    state.no_statx = getenv("FAULT_NO_STATX") != NULL;
     if (action == NULL || strcmp(action, "none") == 0)
         state.action = ACT_NONE;
     else if (strcmp(action, "kill-before") == 0)
@@ -289,28 +293,43 @@ WRAP(int, fstatat, (int dir, const char *path, struct stat *info, int flags),
      (dir, path, info, flags), -1, path, 0)
 WRAP(int, fstatat64, (int dir, const char *path, struct stat64 *info, int flags),
      (dir, path, info, flags), -1, path, 0)
-WRAP(int, statx, (int dir, const char *path, int flags, unsigned mask, struct statx *info),
-     (dir, path, flags, mask, info), -1, path, 0)
+int statx(int dir, const char *path, int flags, unsigned mask, struct statx *info) {
+    REAL(int, statx, (int, const char *, int, unsigned, struct statx *));
+    if (state.no_statx && state.armed && from_module(CALLER)) {
+        errno = ENOSYS; /* as without the call; not counted */
+        return -1;
+    }
+    struct call call;
+    if (!begin(&call, CALLER, "statx", -1, path, 0))
+        return real_statx(dir, path, flags, mask, info);
+    int result = -1, error = call.inject;
+    if (!call.inject) {
+        result = real_statx(dir, path, flags, mask, info);
+        error = errno;
+    }
+    finish(&call, result, error);
+    return result;
+}
 WRAP(int, fstatfs, (int fd, struct statfs *info), (fd, info), fd, NULL, 1)
 WRAP(int, fstatfs64, (int fd, struct statfs64 *info), (fd, info), fd, NULL, 1)
-WRAP(int, fsync, (int fd), (fd), fd, NULL, 0)
-WRAP(int, fdatasync, (int fd), (fd), fd, NULL, 0)
-WRAP(int, rename, (const char *from, const char *to), (from, to), -1, to, 0)
+WRAP(int, fsync, (int fd), (fd), fd, NULL, 1)
+WRAP(int, fdatasync, (int fd), (fd), fd, NULL, 1)
+WRAP(int, rename, (const char *from, const char *to), (from, to), -1, to, 1)
 WRAP(int, renameat, (int from_dir, const char *from, int to_dir, const char *to),
-     (from_dir, from, to_dir, to), -1, to, 0)
+     (from_dir, from, to_dir, to), -1, to, 1)
 WRAP(int, renameat2, (int from_dir, const char *from, int to_dir, const char *to, unsigned flags),
-     (from_dir, from, to_dir, to, flags), -1, to, 0)
-WRAP(int, link, (const char *from, const char *to), (from, to), -1, to, 0)
+     (from_dir, from, to_dir, to, flags), -1, to, 1)
+WRAP(int, link, (const char *from, const char *to), (from, to), -1, to, 1)
 WRAP(int, linkat, (int from_dir, const char *from, int to_dir, const char *to, int flags),
-     (from_dir, from, to_dir, to, flags), -1, to, 0)
+     (from_dir, from, to_dir, to, flags), -1, to, 1)
 WRAP(int, unlink, (const char *path), (path), -1, path, 0)
 WRAP(int, unlinkat, (int dir, const char *path, int flags), (dir, path, flags), -1, path, 0)
-WRAP(int, fchmod, (int fd, mode_t mode), (fd, mode), fd, NULL, 0)
+WRAP(int, fchmod, (int fd, mode_t mode), (fd, mode), fd, NULL, 1)
 WRAP(int, fchmodat, (int dir, const char *path, mode_t mode, int flags), (dir, path, mode, flags),
-     -1, path, 0)
-WRAP(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group), fd, NULL, 0)
+     -1, path, 1)
+WRAP(int, fchown, (int fd, uid_t owner, gid_t group), (fd, owner, group), fd, NULL, 1)
 WRAP(int, fchownat, (int dir, const char *path, uid_t owner, gid_t group, int flags),
-     (dir, path, owner, group, flags), -1, path, 0)
+     (dir, path, owner, group, flags), -1, path, 1)
 WRAP(int, fallocate, (int fd, int mode, off_t at, off_t length), (fd, mode, at, length), fd, NULL,
      1)
 WRAP(int, fallocate64, (int fd, int mode, off_t at, off_t length), (fd, mode, at, length), fd, NULL,
@@ -329,16 +348,13 @@ WRAP(off_t, lseek, (int fd, off_t at, int whence), (fd, at, whence), fd, NULL, 0
 WRAP(int, poll, (struct pollfd * fds, nfds_t count, int timeout), (fds, count, timeout), -1, NULL,
      1)
 
-/* flock blocks (and can be interrupted) only without LOCK_NB. */
+/* Locks can be interrupted waiting, and on a network file system also
+   without waiting (while the server is asked). */
 WRAP(int, flock, (int fd, int operation), (fd, operation), fd,
      operation &LOCK_UN   ? "unlock"
      : operation &LOCK_EX ? "exclusive"
                           : "shared",
-     !(operation & LOCK_NB))
-
-static int waits(int command) {
-    return command == F_SETLKW || command == F_OFD_SETLKW;
-}
+     1)
 
 /* What a byte-range lock command does, for the log. */
 static const char *lock_command(int command, const void *argument) {
@@ -367,7 +383,8 @@ static const char *lock_command(int command, const void *argument) {
         va_end(list);                                                                              \
         REAL(int, name, (int, int, ...));                                                          \
         struct call call;                                                                          \
-        if (!begin(&call, CALLER, #name, fd, lock_command(command, argument), waits(command)))     \
+        const char *lock = lock_command(command, argument);                                        \
+        if (!begin(&call, CALLER, #name, fd, lock, lock != NULL))                                  \
             return real_##name(fd, command, argument);                                             \
         int result = -1, error = call.inject;                                                      \
         if (!call.inject) {                                                                        \

@@ -348,8 +348,51 @@ def race_fork_in_place(path, tmp_path):
     return result["calls"], None
 
 
+REPLACED = ("Exception: Error Writing to file: the manifest file was replaced outside this mount"
+            " (mount its directory, not the file)")
+
+
+def race_two_namespaces(path, tmp_path):
+    """The manifest's directory on the host, the single file bind-mounted
+    into a container (a mount namespace of its own): two writers on each
+    side add 30 readers each at once. The sides exclude each other through
+    the file's own lock; once a host rename has replaced the file, the
+    container's mount still shows the old one, and its calls fail."""
+    box = tmp_path / "box"
+    box.mkdir()
+    target = box / "manifest.yaml"
+    target.write_text("placeholder\n")
+    path.write_text(numbered_manifest(50))
+
+    def scenario():
+        bind_mount(path, target)
+        context = multiprocessing.get_context("fork")
+        start, results = context.Event(), context.Queue()
+
+        def writer(where, name):
+            start.wait()
+            for number in range(30):
+                results.put(timed_add(where, f"{name}-{number}"))
+
+        processes = [context.Process(target=writer, args=(where, f"{side}{k}"))
+                     for side, where in (("host", path), ("box", target)) for k in range(2)]
+        for process in processes:
+            process.start()
+        start.set()
+        calls = [results.get(timeout=120) for _ in range(120)]
+        for process in processes:
+            process.join(timeout=60)
+        return calls
+
+    calls = in_namespace(scenario)
+    assert {c["outcome"] for c in calls if c["id"].startswith("host")} == {"None"}
+    assert {c["outcome"] for c in calls if c["id"].startswith("box")} <= {"None", REPLACED}
+    return calls, None
+
+
 TOO_MANY_FILES = "Error Writing to file: Too many open files (os error 24)"
 RACES = {
+    "two-mount-namespaces": race_two_namespaces,
     "rename-over-during-a-turn": race_rename_over,
     "remove-and-recreate": race_remove_and_recreate,
     "chdir-mid-call": race_chdir_mid_call,

@@ -417,6 +417,48 @@ SERVER_SETTINGS = "  server_config:\n" + "".join(
         "  server_config:\n")[1].split("  readers_config:")[0].strip("\n").splitlines())
 ONE_READER = "    r1: {model_name: m, device: cpu, consumer_group: g}\n"
 
+
+def add_to_a_replaced_file(tmp):
+    """A manifest no name points to: an open descriptor's /proc link to a
+    removed file shows it, as a bind mount of the file does once a rename
+    on the host has replaced it."""
+    path = shutil.copyfile(EXAMPLE_MANIFEST, tmp / "manifest.yaml")
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.unlink(path)
+        return raised(lambda: reader().add_to_manifest_yaml(f"/proc/self/fd/{fd}", "r1"))
+    finally:
+        os.close(fd)
+
+
+def add_forked_in_a_signal_handler(tmp):
+    """The child of a signal handler that forks during the writers' wait."""
+    shutil.copyfile(EXAMPLE_MANIFEST, tmp / "manifest.yaml")
+    code = (
+        "import fcntl, os, signal, corvane_config\n"
+        "holder = os.open('.', os.O_RDONLY)\n"
+        "fcntl.flock(holder, fcntl.LOCK_EX)\n"
+        "parent = os.getpid()\n"
+        "def fork(*_):\n"
+        "    os.fork()\n"
+        "    os.close(holder)\n"
+        "signal.signal(signal.SIGALRM, fork)\n"
+        "signal.setitimer(signal.ITIMER_REAL, 0.1)\n"
+        "try:\n"
+        "    corvane_config.ReaderConfig(model_name='m', device='cpu')"
+        ".add_to_manifest_yaml('manifest.yaml', 'r')\n"
+        "except Exception as error:\n"
+        "    print(type(error).__name__, error, sep='|', flush=True)\n"
+        "if os.getpid() == parent:\n"
+        "    os.wait()\n"
+    )
+    done = subprocess.run([sys.executable, "-c", code], cwd=tmp, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    kind, message = done.stdout.rstrip("\n").split("|", 1)
+    return kind, message
+
+
 # Message template as docs/errors.md writes it -> what triggers it.
 MESSAGES = {
     "Error Error Serializing/Deserializing:: cannot keep the layout: the alias *{name} at line "
@@ -462,6 +504,9 @@ MESSAGES = {
     "Error Writing to file: {system message} (os error {errno})":
         write_error_past_file_size_limit,
     "Error Writing to file: not a regular file": add_to_a_named_pipe,
+    "Error Writing to file: the manifest file was replaced outside this mount (mount its "
+    "directory, not the file)": add_to_a_replaced_file,
+    "Error Writing to file: the process forked during the call": add_forked_in_a_signal_handler,
     "Validation Errors: [{findings}]":
         lambda tmp: raised(ReaderConfig(model_name="m", device="cpu", tensor_parallel=2).validate),
     "model_name cannot be empty":

@@ -11,6 +11,8 @@ the directory flushed after it; mode and owner unchanged; nothing left beside
 it but a complete new text; no descriptor leaked; a failure says what failed,
 and is reported with the new text in place only when that is not on disk.
 On the read path: the right reader or a plain exception naming the path.
+An interrupted call (EINTR) is made again: the add returns None with the new
+text in place, the read returns the reader.
 
 The module is imported once, in a process started with the library preloaded
 (this file run as a script); each case is a fork of it. The short form runs
@@ -44,13 +46,15 @@ READ_ID = "reader-00001"
 
 def cases():
     # "named": the rename route where no unnamed file can be made, so the new
-    # text goes to a file under a random name from the start.
-    for operation in ("rename", "named", "in-place", "read"):
+    # text goes to a file under a random name from the start. "in-place-
+    # no-statx": a bind-mounted manifest found only by the rename's EBUSY.
+    for operation in ("rename", "named", "in-place", "in-place-no-statx", "read"):
         for size in SIZES:
             for fault in FAULTS:
                 if operation == "read" and fault.startswith("kill"):
                     continue  # a read changes nothing a kill could damage
-                short = size == "small" and operation in ("rename", "read") and fault in SHORT_FAULTS
+                short = size == "small" and (
+                    fault == "EINTR" or operation in ("rename", "read") and fault in SHORT_FAULTS)
                 yield pytest.param(operation, size, fault, id=f"{operation}-{size}-{fault}",
                                    marks=() if short else pytest.mark.long)
 
@@ -134,9 +138,10 @@ def parse_log(path):
 
 def replace_problem(log, file_inode, directory_inode):
     """What the call log shows missing from a replace that holds: the
-    writers' lock taken before the manifest is touched, the new text flushed
-    before the rename (or, in place, after the last write), the directory
-    flushed after the rename. None when nothing is."""
+    writers' lock taken before the manifest is touched (the directory's, and
+    the manifest file's own, which in place is the file written), the new
+    text flushed before the rename (or, in place, after the last write), the
+    directory flushed after the rename. None when nothing is."""
     def last(rows):
         return max((row["index"] for row in rows), default=0)
 
@@ -147,11 +152,18 @@ def replace_problem(log, file_inode, directory_inode):
     renamed = last(r for r in log if "rename" in r["name"] and r["result"] == 0)
     replaced = renamed or min((r["index"] for r in log if r["name"] in WRITES
                                and r["inode"] == file_inode), default=0)
-    if not any((r["name"], r["target"]) in LOCKS and r["result"] == 0
-               and r["index"] < replaced for r in log):
-        return "the writers' lock was not taken"
+    def locked(kind, inode=None):
+        return any((r["name"], r["target"]) in LOCKS and r["result"] == 0 and r["kind"] == kind
+                   and inode in (None, r["inode"]) and r["index"] < replaced for r in log)
+
+    if not locked("d"):
+        return "the directory's lock was not taken"
     if not renamed:  # rewritten in place
+        if not locked("r", file_inode):
+            return "rewritten without the file's own lock"
         return None if synced else "the new text was not flushed"
+    if not locked("r"):
+        return "the file's own lock was not taken"
     if not any(index < renamed for index in synced):
         return "the new text was not flushed before the rename"
     if not any(r["name"] in SYNCS and r["result"] == 0 and r["kind"] == "d"
@@ -167,10 +179,11 @@ class Driver:
         self.operation, self.fault = operation, fault
         self.directory = pathlib.Path(directory)
         self.log = str(self.directory / "calls.log")
-        self.work = self.directory / ("source" if operation == "in-place" else "work")
+        self.in_place = operation.startswith("in-place")
+        self.work = self.directory / ("source" if self.in_place else "work")
         self.app = self.directory / "app"  # where the in-place route's mount appears
         self.file = self.work / "manifest.yaml"
-        self.path = str(self.app / "manifest.yaml" if operation == "in-place" else self.file)
+        self.path = str(self.app / "manifest.yaml" if self.in_place else self.file)
         self.old = numbered_manifest(readers).encode()
         self.new = None
         self.injector = ctypes.CDLL(None)
@@ -186,7 +199,7 @@ class Driver:
         if os.geteuid() == 0:
             os.chown(self.file, OWNER, OWNER)
         self.owner = (os.stat(self.file).st_uid, os.stat(self.file).st_gid)
-        if self.operation == "in-place":
+        if self.in_place:
             (self.app / "manifest.yaml").write_text("placeholder\n")
 
     def call(self):
@@ -204,7 +217,7 @@ class Driver:
 
         signal.alarm(60)  # a case that hangs dies, and is reported
         try:
-            if self.operation == "in-place":
+            if self.in_place:
                 private_mounts()
                 bind_mount(self.file, self.path)
         except Refused as why:
@@ -212,6 +225,8 @@ class Driver:
         os.environ.update(FAULT_AT=str(at), FAULT_ACTION=action, FAULT_LOG=self.log)
         if self.operation == "named":
             os.environ["FAULT_NO_TMPFILE"] = "1"
+        if self.operation == "in-place-no-statx":
+            os.environ["FAULT_NO_STATX"] = "1"
         if self.injector.fault_arm() != 0:
             return {"refused": "the fault injector did not arm"}
         before = len(os.listdir("/proc/self/fd"))
@@ -294,8 +309,10 @@ class Driver:
     def outcome_problem(self, outcome, marked):
         """Whether a call's outcome is one it may have: the right result, the
         path not found, or a failed write naming the error injected."""
-        sane = [f"Exception: File Not Found on path: {self.path}",
-                "reader model-1" if self.operation == "read" else "None"]
+        done = "reader model-1" if self.operation == "read" else "None"
+        if self.fault == "EINTR":
+            return None if outcome == done else f"interrupted once: outcome {outcome!r}"
+        sane = [f"Exception: File Not Found on path: {self.path}", done]
         code = getattr(errno, self.fault, None)
         if code is not None and marked and marked[0]["mark"] == "injected":
             sane.append(f"Exception: Error Writing to file: {os.strerror(code)} (os error {code})")

@@ -100,6 +100,36 @@ OUTCOMES = {
         call()
         print(read_corvane_readers_config("small.yaml", "new").dict_without_optionals())
     """), 0, "{'model_name': 'mine', 'device': 'cuda', 'consumer_group': 'g'}\n"),
+    # A handler that forks runs inside the writers' wait (its interrupt
+    # check): the child's call must not use the numbers its closed copies
+    # had, which the child's own files now hold.
+    "fork in a signal handler during the writers' wait": (dedent("""
+        import signal
+        os.mkdir("other")
+        holder = os.open(".", os.O_RDONLY | os.O_DIRECTORY)  # the writers' lock
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        parent, mine = os.getpid(), []
+        def fork(signum, frame):
+            child = os.fork()
+            os.close(holder)
+            if child == 0:
+                mine.extend(os.open(name, os.O_RDONLY) for name in ("other", "large.yaml"))
+        signal.signal(signal.SIGALRM, fork)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            ReaderConfig(model_name="m", device="cpu").add_to_manifest_yaml("small.yaml", "new")
+            outcome = "None"
+        except Exception as error:
+            outcome = str(error)
+        if os.getpid() != parent:
+            same = [os.fstat(fd).st_ino for fd in mine] == [os.stat(n).st_ino
+                                                            for n in ("other", "large.yaml")]
+            print("child:", outcome, os.listdir("other"), same, flush=True)
+            os._exit(0)
+        os.wait()
+        print("parent:", outcome, read_corvane_readers_config("small.yaml", "new").model_name)
+    """), 0, "child: Error Writing to file: the process forked during the call [] True\n"
+             "parent: None m\n"),
     "non-UTF-8 name, read": (dedent("""
         name = "small\\udcff.yaml"
         os.rename("small.yaml", os.fsencode(name))

@@ -6,7 +6,9 @@ result must be exactly the one a single thread gets, no addition may be
 lost, and a thread that only ticks keeps ticking while another reads a large
 manifest."""
 
+import os
 import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -203,3 +205,40 @@ def test_threads_adding_to_shared_and_own_manifests_lose_nothing(tmp_path):
         assert own[number].read_text(encoding="utf-8").count("model_name:") == 50 + ADDITIONS
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(
         ["shared.yaml"] + [p.name for p in own])
+
+
+# Threads with small stacks (threading.stack_size): CPython's least and the
+# next step up. Each row runs in a process of its own, three times: a stack
+# overflow is a crash, and where it lands differs from run to run.
+STACKS = {"32 KiB": 32768, "64 KiB": 65536}
+SMALL_STACK = """
+import sys, threading
+from corvane_config import ReaderConfig, read_corvane_readers_config, _check_manifest
+threading.stack_size(int(sys.argv[1]))
+def work():
+    for path in ("block.yaml", "flow.yaml"):
+        print(read_corvane_readers_config(path, "r1").model_name)
+        ReaderConfig(model_name="new", device="cpu").add_to_manifest_yaml(path, "new")
+        print(read_corvane_readers_config(path, "new").validate(), _check_manifest(path))
+thread = threading.Thread(target=work)
+thread.start()
+thread.join()
+"""
+
+
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizers' frames need larger stacks")
+@pytest.mark.parametrize("stack", STACKS)
+def test_calls_in_a_thread_with_a_small_stack(tmp_path, stack):
+    reader = "    r1:\n      model_name: m\n      device: cpu\n      consumer_group: g\n"
+    (tmp_path / "block.yaml").write_text(manifest(reader))
+    # Read by libyaml (the fast path takes no flow collections).
+    (tmp_path / "flow.yaml").write_text(manifest("    r1: {model_name: m, device: cpu, consumer_group: g}\n"))
+    for run in range(3):
+        for name in ("block.yaml", "flow.yaml"):
+            shutil.copyfile(tmp_path / name, tmp_path / f"{run}-{name}")
+        done = subprocess.run([sys.executable, "-c", SMALL_STACK.replace('"block', f'"{run}-block')
+                               .replace('"flow', f'"{run}-flow'), str(STACKS[stack])],
+                              cwd=tmp_path, capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "m\nNone (2, [])\n" * 2, ""), \
+            f"run {run}"

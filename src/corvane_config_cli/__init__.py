@@ -4,14 +4,18 @@ ship and prints the manifest format's JSON Schema.
     corvane-config check [--format text|json] MANIFEST...
     corvane-config schema
 
-Also runnable as ``python -m corvane_config_cli``. Exit status: 0 when every
-manifest is clean, 1 when there is any finding, 2 for usage errors.
+A MANIFEST of ``-`` is read from standard input. Also runnable as
+``python -m corvane_config_cli``. Exit status: 0 when every manifest is
+clean, 1 when there is any finding, 2 for usage errors and for any error of
+the command itself (one line on standard error). A reader of the output that
+goes away early (``| head``) ends the command quietly.
 """
 
 from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from collections.abc import Sequence
 from typing import TextIO
@@ -49,21 +53,31 @@ def _text_line(finding: dict[str, object]) -> str:
     return where + message
 
 
-def _check(paths: Sequence[str], output_format: str, out: TextIO) -> int:
+# Where `-` is read from: the descriptor itself, so a pipe, a file or a
+# terminal on standard input is read as any other manifest.
+STDIN_PATH = "/dev/stdin"
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
+def _check(paths: Sequence[str], output_format: str) -> tuple[int, str]:
+    """The exit status and the output of checking `paths`."""
     findings: list[dict[str, object]] = []
     readers = 0
     for path in paths:
-        count, raw_findings = corvane_config._check_manifest(path)  # pyright: ignore[reportPrivateUsage]
+        count, raw_findings = corvane_config._check_manifest(  # pyright: ignore[reportPrivateUsage]
+            STDIN_PATH if path == "-" else path)
         readers += count
         findings.extend(_finding(path, raw) for raw in raw_findings)
     if output_format == "json":
-        json.dump(findings, out, indent=2, ensure_ascii=False)
-        out.write("\n")
+        output = json.dumps(findings, indent=2, ensure_ascii=False) + "\n"
     else:
-        for finding in findings:
-            out.write(_text_line(finding) + "\n")
-        out.write(f"{len(paths)} manifests, {readers} readers, {len(findings)} findings\n")
-    return 1 if findings else 0
+        output = "".join(_text_line(finding) + "\n" for finding in findings)
+        output += (f"{_count(len(paths), 'manifest')}, {_count(readers, 'reader')}, "
+                   f"{_count(len(findings), 'finding')}\n")
+    return (1 if findings else 0), output
 
 
 def schema_text() -> str:
@@ -90,10 +104,43 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _fail(text: str) -> int:
+    print(f"corvane-config: {' '.join(text.split())}", file=sys.stderr)
+    return 2
+
+
+def _write(out: TextIO | None, text: str) -> None:
+    if out is None:  # started with standard output closed
+        raise OSError(9, os.strerror(9))
+    out.write(text)
+    out.flush()
+
+
+def _discard_output() -> None:
+    # What is still buffered would be written (and fail) again at exit.
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns its exit status (argparse exits 2 on usage errors)."""
     arguments = _parser().parse_args(argv)
-    if arguments.command == "schema":
-        sys.stdout.write(schema_text())
-        return 0
-    return _check(arguments.manifests, arguments.format, sys.stdout)
+    try:
+        if arguments.command == "schema":
+            status, output = 0, schema_text()
+        else:
+            status, output = _check(arguments.manifests, arguments.format)
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:  # noqa: BLE001 - one line, never a traceback
+        return _fail(f"internal error: {type(error).__name__}: {error}")
+    try:
+        _write(sys.stdout, output)
+    except BrokenPipeError:
+        _discard_output()  # the reader has all it wanted
+    except OSError as error:
+        _discard_output()
+        return _fail(f"cannot write the output: {error.strerror or error}")
+    return status

@@ -19,6 +19,14 @@ inline constexpr char kShortWrite[] = "failed to write whole buffer";
 // add given a named pipe, a device or a socket (FileWrite): it is never
 // replaced by a regular file.
 inline constexpr char kNotRegularFile[] = "not a regular file";
+// add on a manifest file that no name points to any more (FileWrite): a
+// rename replaced it outside the mount that shows it (a bind mount of the
+// file itself), so whatever is written into it is lost.
+inline constexpr char kReplacedOutsideMount[] =
+    "the manifest file was replaced outside this mount (mount its directory, not the file)";
+// add continuing in a child that a signal handler forked during the call
+// (FileWrite): the descriptors it held are the parent's, closed in the child.
+inline constexpr char kForkedDuringCall[] = "the process forked during the call";
 // A new manifest too large to be read back (Serialization).
 inline constexpr char kDocumentTooLarge[] = "document too large";
 // An edit that keeps the manifest's layout refused (Serialization): this,

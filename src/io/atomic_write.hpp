@@ -13,9 +13,11 @@ namespace corvane::io {
 using ManifestChange = std::function<Result<std::string>(std::string_view text)>;
 
 // Rewrites the manifest at `path` with `change` applied to its text, under
-// the writers' lock (see ManifestLock), so that no failure, no crash and no
-// other writer leaves a damaged file or a lost addition behind. The path's
-// directory is opened once and every step names the manifest relative to it.
+// the writers' lock (see ManifestLock: the directory's and the file's own,
+// on every route), so that no failure, no crash and no other writer leaves
+// a damaged file or a lost addition behind. The path's directory is opened
+// once and every step names the manifest relative to it. A system call that
+// a signal interrupts is made again once `interrupt` has said go on.
 //
 // The usual route: the text goes to a new file in the same directory (with no
 // name until it is complete, where the file system allows), gets the old
@@ -26,8 +28,9 @@ using ManifestChange = std::function<Result<std::string>(std::string_view text)>
 //
 // Only where renaming over the manifest cannot work by the file's nature is
 // the file rewritten in place: it is a mount point of its own (a
-// bind-mounted file), the directory refuses new entries (EACCES, EPERM,
-// EROFS) or the rename fails with EBUSY or EXDEV. Room for the new text is
+// bind-mounted file; also found by the rename's EBUSY where statx cannot
+// tell), the directory refuses new entries (EACCES, EPERM, EROFS) or the
+// rename fails with EBUSY or EXDEV. Room for the new text is
 // reserved before a byte changes, then the file is overwritten from the
 // start, cut to the new length and flushed; a write that fails after
 // overwriting began puts the old bytes back (best effort) and reports the
@@ -42,8 +45,11 @@ using ManifestChange = std::function<Result<std::string>(std::string_view text)>
 // system's text for any failure of writing (ENOSPC, EDQUOT, EIO, or failing
 // to apply the old owner and permission bits), the manifest untouched;
 // FileNotFound(path) when the in-place route cannot open the file for
-// writing. A failed flush of the directory after the rename is reported as
-// a FileWrite error too, with the new text in place.
+// writing; FileWrite with kReplacedOutsideMount for a manifest file that no
+// name points to any more (nothing is written), and with kForkedDuringCall
+// in a child that a signal handler forked during the call (the child's
+// descriptors are left alone). A failed flush of the directory after the
+// rename is reported as a FileWrite error too, with the new text in place.
 Status rewrite_manifest(std::string_view path, const InterruptCheck &interrupt,
                         const ManifestChange &change);
 

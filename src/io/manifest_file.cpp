@@ -37,15 +37,21 @@ bool same_time(const struct timespec &a, const struct timespec &b) {
 
 } // namespace
 
-Result<ManifestDirectory> ManifestDirectory::open(std::string_view path) {
+Result<ManifestDirectory> ManifestDirectory::open(std::string_view path,
+                                                  const InterruptCheck &interrupt) {
     if (names_no_file(path))
         return file_not_found(path);
     auto slash = path.rfind('/');
     std::string directory =
         slash == std::string_view::npos ? "." : std::string(path.substr(0, slash + 1));
     std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    auto fd = FileDescriptor::open_guarded(AT_FDCWD, directory.c_str(),
-                                           O_RDONLY | O_DIRECTORY | O_NOCTTY);
+    FileDescriptor fd;
+    while (!(fd = FileDescriptor::open_guarded(AT_FDCWD, directory.c_str(),
+                                               O_RDONLY | O_DIRECTORY | O_NOCTTY)) &&
+           errno == EINTR) {
+        if (interrupt())
+            return interrupted_error();
+    }
     if (!fd) {
         int error = errno;
         struct stat manifest {};
@@ -56,18 +62,26 @@ Result<ManifestDirectory> ManifestDirectory::open(std::string_view path) {
         return file_not_found(path);
     }
     struct statfs found {};
-    if (::fstatfs(fd.get(), &found) != 0)
+    if (retry_interrupted(interrupt, [&] { return ::fstatfs(fd.get(), &found); }) != 0)
         return write_error(errno);
     return ManifestDirectory(std::move(fd), std::move(name), path,
-                             is_network_file_system(static_cast<unsigned long>(found.f_type)));
+                             is_network_file_system(static_cast<unsigned long>(found.f_type)),
+                             interrupt);
 }
 
-Result<ManifestText> read_manifest(const ManifestDirectory &directory,
-                                   const InterruptCheck &interrupt) {
+ConfigError replaced_outside_mount() {
+    return ConfigError(ErrorKind::FileWrite, messages::kReplacedOutsideMount);
+}
+
+Result<ManifestText> read_manifest(const ManifestDirectory &directory) {
     // Without blocking, as a plain read opens it: a named pipe is refused
     // below, not waited for.
-    FileDescriptor file(
-        ::openat(directory.fd(), directory.name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    FileDescriptor file(retry_interrupted(directory.interrupt(), [&] {
+        return ::openat(directory.fd(), directory.name(),
+                        O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }));
+    if (!file && errno == EINTR)
+        return interrupted_error();
     if (!file)
         return is_resource_error(errno) ? write_error(errno) : file_not_found(directory.path());
     ManifestText read{};
@@ -75,7 +89,9 @@ Result<ManifestText> read_manifest(const ManifestDirectory &directory,
         return write_error(errno);
     if (!S_ISREG(read.read_as.st_mode) && !S_ISDIR(read.read_as.st_mode))
         return ConfigError(ErrorKind::FileWrite, messages::kNotRegularFile);
-    auto text = read_text(file.get(), read.read_as, directory.path(), interrupt);
+    if (S_ISREG(read.read_as.st_mode) && read.read_as.st_nlink == 0)
+        return replaced_outside_mount();
+    auto text = read_text(file.get(), read.read_as, directory.path(), directory.interrupt());
     if (!text)
         return std::move(text).error();
     read.text = std::move(text).value();

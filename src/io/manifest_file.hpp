@@ -22,9 +22,13 @@ class ManifestDirectory {
     // name); FileWrite with the system's text for a resource error, or when
     // the directory cannot be opened for reading (it could be neither locked
     // nor flushed) while the manifest in it exists.
-    static Result<ManifestDirectory> open(std::string_view path);
+    // `interrupt` is asked whenever a signal interrupts a system call of the
+    // call (which is then made again), and must outlive the directory.
+    static Result<ManifestDirectory> open(std::string_view path, const InterruptCheck &interrupt);
 
     int fd() const { return fd_.get(); }
+    const FileDescriptor &descriptor() const { return fd_; }
+    const InterruptCheck &interrupt() const { return *interrupt_; }
     // The manifest's name within the directory.
     const char *name() const { return name_.c_str(); }
     // The path as the caller gave it, for messages.
@@ -34,13 +38,16 @@ class ManifestDirectory {
     bool network() const { return network_; }
 
   private:
-    ManifestDirectory(FileDescriptor fd, std::string name, std::string_view path, bool network)
-        : fd_(std::move(fd)), name_(std::move(name)), path_(path), network_(network) {}
+    ManifestDirectory(FileDescriptor fd, std::string name, std::string_view path, bool network,
+                      const InterruptCheck &interrupt)
+        : fd_(std::move(fd)), name_(std::move(name)), path_(path), network_(network),
+          interrupt_(&interrupt) {}
 
     FileDescriptor fd_;
     std::string name_;
     std::string_view path_;
     bool network_;
+    const InterruptCheck *interrupt_;
 };
 
 // A manifest's text as one read found it, with the file's fstat then.
@@ -50,10 +57,15 @@ struct ManifestText {
 };
 
 // Reads the manifest. Errors: those of read_file_utf8 for the path; FileWrite
-// for a resource error, and for a file that is neither regular nor a
-// directory (a named pipe, a device): add never replaces one.
-Result<ManifestText> read_manifest(const ManifestDirectory &directory,
-                                   const InterruptCheck &interrupt);
+// for a resource error, for a file that is neither regular nor a directory
+// (a named pipe, a device: add never replaces one), and for a file no name
+// points to any more (see replaced_outside_mount).
+Result<ManifestText> read_manifest(const ManifestDirectory &directory);
+
+// The FileWrite error for a manifest file with no name left (st_nlink 0): a
+// rename replaced it where this view cannot see it, as a bind mount of the
+// file itself keeps showing the old file. Writing into it would be lost.
+[[gnu::cold]] ConfigError replaced_outside_mount();
 
 // Whether two stats describe one file (device and inode).
 bool same_file(const struct stat &a, const struct stat &b);

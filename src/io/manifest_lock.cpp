@@ -124,13 +124,9 @@ bool locks_unsupported(int error, bool network) {
            (error == ENOLCK && network);
 }
 
-// What a waiting writer locks, with its place in line: the manifest's
-// directory (the call's own descriptor, which no rename replaces), or the
-// manifest file itself, opened anew.
 // Errors of opening the manifest that say the path names nothing this
-// writer can open: the read that follows reports them as such. Any other
-// error (no descriptors, no memory, a full disk, I/O) leaves the file
-// unlocked, so the write must not go on.
+// write could lock (the read that follows reports why); any other error
+// says the write must not go on.
 bool names_no_openable_file(int error) {
     switch (error) {
     case ENOENT:
@@ -148,150 +144,230 @@ bool names_no_openable_file(int error) {
     }
 }
 
-class WaitingWriter {
+// A writer waiting for the directory's flock, with its place in line.
+class DirectoryWaiter {
   public:
-    WaitingWriter(const ManifestDirectory &directory, bool lock_file, std::uint64_t place)
-        : directory_(directory), lock_file_(lock_file), file_(open_file()), line_(target(), place) {
+    DirectoryWaiter(const ManifestDirectory &directory, std::uint64_t place)
+        : directory_(directory), line_(directory.fd(), place) {}
+    DirectoryWaiter(const DirectoryWaiter &) = delete;
+    DirectoryWaiter &operator=(const DirectoryWaiter &) = delete;
+    // Out of line however the wait ends (not in a child forked meanwhile:
+    // the number is not the call's there).
+    ~DirectoryWaiter() {
+        if (directory_.descriptor().owned())
+            line_.leave();
     }
 
-    // Nothing to wait for: the path names no regular file to lock (the read
-    // that follows reports why), or opening it failed with `error()`.
-    bool ready() const { return target() >= 0; }
-    int error() const { return error_; }
     const WaitingLine &line() const { return line_; }
-    FileDescriptor take() {
-        line_.leave();
-        return std::move(file_);
-    }
+    int error() const { return error_; }
 
-    // One try without blocking, made only when `in_turn` (or when asked to
-    // try out of turn). Whatever the outcome, a locked file must still be the
-    // one the path names: the writer holding the lock may have renamed a new
-    // manifest into place, and the lock on the old file then guards nothing.
+    // One try without blocking, made only when `in_turn`.
     Attempt try_lock(bool in_turn) {
-        if (in_turn) {
-            if (::flock(target(), LOCK_EX | LOCK_NB) == 0) {
-                locked_ = true;
-            } else if (errno != EWOULDBLOCK && errno != EINTR) {
-                error_ = errno;
-                return locks_unsupported(errno, directory_.network()) ? Attempt::Unlockable
-                                                                      : Attempt::Failed;
-            }
+        if (!in_turn)
+            return Attempt::Busy;
+        if (::flock(directory_.fd(), LOCK_EX | LOCK_NB) == 0) {
+            line_.leave();
+            return Attempt::Locked;
         }
-        if (!lock_file_)
-            return locked_ ? Attempt::Locked : Attempt::Busy;
-        struct stat named {};
-        if (::fstatat(directory_.fd(), directory_.name(), &named, 0) != 0) {
-            if (!names_no_openable_file(errno)) {
-                error_ = errno;
-                return Attempt::Failed;
-            }
-            return locked_ ? Attempt::Locked : Attempt::Unlockable; // the path has gone
-        }
-        if (!same_file(opened_, named))
-            return Attempt::Moved;
-        return locked_ ? Attempt::Locked : Attempt::Busy;
+        if (errno == EWOULDBLOCK || errno == EINTR)
+            return Attempt::Busy;
+        error_ = errno;
+        return locks_unsupported(errno, false) ? Attempt::Unlockable : Attempt::Failed;
     }
 
   private:
-    int target() const { return lock_file_ ? file_.get() : directory_.fd(); }
-
-    // Only regular files are locked: opening a device or a pipe can have
-    // effects of its own.
-    FileDescriptor open_file() {
-        if (!lock_file_)
-            return {};
-        FileDescriptor file;
-        do {
-            file = FileDescriptor::open_guarded(directory_.fd(), directory_.name(),
-                                                O_RDONLY | O_NOCTTY | O_NONBLOCK);
-        } while (!file && errno == EINTR);
-        if (!file) {
-            if (!names_no_openable_file(errno))
-                error_ = errno;
-        } else if (::fstat(file.get(), &opened_) != 0) {
-            error_ = errno;
-            file.reset();
-        } else if (!S_ISREG(opened_.st_mode)) {
-            file.reset();
-        }
-        return file;
-    }
-
     const ManifestDirectory &directory_;
-    bool lock_file_;
-    int error_ = 0;
-    struct stat opened_ {};
-    FileDescriptor file_;
     WaitingLine line_;
-    bool locked_ = false;
+    int error_ = 0;
 };
 
-} // namespace
-
-Result<ManifestLock> ManifestLock::acquire(const ManifestDirectory &directory, bool lock_file,
-                                           const InterruptCheck &interrupt,
-                                           std::chrono::milliseconds patience) {
-    const auto start = Clock::now();
-    const auto deadline = start + patience;
+// The directory's lock, in the order writers came. True when taken, false
+// where this file system has no locks.
+Result<bool> lock_directory(const ManifestDirectory &directory, Clock::time_point start,
+                            Clock::time_point deadline) {
     // The place in line is the moment of arrival, on the clock that all
-    // processes of the machine share; it is kept when the file is replaced.
+    // processes of the machine share.
     const auto place = static_cast<std::uint64_t>(
         std::chrono::duration_cast<microseconds>(start.time_since_epoch()).count());
     auto next_check = start + kInterruptInterval;
     auto next_out_of_turn = start + kOutOfTurnAfter;
-
-    std::optional<WaitingWriter> writer(std::in_place, directory, lock_file, place);
-    // The file this writer waited for before it was replaced, kept open
-    // while writers that came earlier still wait there: they move on to the
-    // new file soon, and until they have, this one is not first.
-    std::optional<WaitingWriter> replaced;
-    while (writer->ready()) {
+    DirectoryWaiter waiter(directory, place);
+    for (;;) {
         auto now = Clock::now();
-        if (replaced && replaced->line().first())
-            replaced.reset();
-        bool first = !replaced && writer->line().first();
+        bool first = waiter.line().first();
         bool out_of_turn = now >= next_out_of_turn;
         if (out_of_turn)
             next_out_of_turn = now + kOutOfTurnTry;
-        bool moved = false;
-        switch (writer->try_lock(first || out_of_turn)) {
+        switch (waiter.try_lock(first || out_of_turn)) {
         case Attempt::Locked:
-            return ManifestLock(writer->take(), lock_file ? -1 : directory.fd());
+            return true;
         case Attempt::Unlockable:
-            return ManifestLock();
+            return false;
         case Attempt::Failed:
-            return write_error(writer->error());
-        case Attempt::Moved:
-            replaced.reset();
-            replaced.emplace(std::move(*writer));
-            writer.emplace(directory, lock_file, place); // same place in the new file's line
-            moved = true;
-            break;
+            return write_error(waiter.error());
         case Attempt::Busy:
+        case Attempt::Moved:
             break;
         }
         if (now >= deadline)
             return write_error(EAGAIN);
         if (now >= next_check) {
-            if (interrupt())
+            if (directory.interrupt()())
                 return interrupted_error();
             next_check = now + kInterruptInterval;
         }
-        if (moved)
-            continue;
-        auto pause = !writer->line().joined() ? kNoLinePause : first ? kFirstPause : kLinePause;
+        auto pause = !waiter.line().joined() ? kNoLinePause : first ? kFirstPause : kLinePause;
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
-    if (writer->error() != 0)
-        return write_error(writer->error());
-    return ManifestLock();
+}
+
+enum class Named { Same, Other, Gone };
+
+// What the manifest's path names now, against the file `opened` describes.
+// On a network file system the name is opened anew: that makes the client
+// ask the server, where a cached stat could still show the replaced file.
+Result<Named> path_names(const ManifestDirectory &directory, const struct stat &opened) {
+    struct stat named {};
+    int result;
+    if (directory.network()) {
+        FileDescriptor now(retry_interrupted(directory.interrupt(), [&] {
+            return ::openat(directory.fd(), directory.name(),
+                            O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        }));
+        result = now ? ::fstat(now.get(), &named) : -1;
+    } else {
+        result = ::fstatat(directory.fd(), directory.name(), &named, 0);
+    }
+    if (result != 0) {
+        if (errno == EINTR)
+            return interrupted_error();
+        if (!names_no_openable_file(errno))
+            return write_error(errno);
+        return Named::Gone;
+    }
+    return same_file(opened, named) ? Named::Same : Named::Other;
+}
+
+// Opens the manifest file to lock it: for writing where allowed (a write
+// lock needs it), else for reading. Invalid where there is nothing to lock:
+// no regular file at the path (opening a device or a pipe can have effects
+// of its own), or one this process may not even read.
+Result<FileDescriptor> open_to_lock(const ManifestDirectory &directory, struct stat &opened,
+                                    short &type) {
+    struct stat named {};
+    if (::fstatat(directory.fd(), directory.name(), &named, 0) != 0) {
+        if (names_no_openable_file(errno))
+            return FileDescriptor();
+        return write_error(errno);
+    }
+    if (!S_ISREG(named.st_mode))
+        return FileDescriptor();
+    int flags = O_RDWR;
+    type = F_WRLCK;
+    for (;;) {
+        auto file = FileDescriptor::open_guarded(directory.fd(), directory.name(),
+                                                 flags | O_NOCTTY | O_NONBLOCK);
+        if (file) {
+            if (::fstat(file.get(), &opened) != 0)
+                return write_error(errno);
+            if (!S_ISREG(opened.st_mode))
+                return FileDescriptor();
+            return file;
+        }
+        int error = errno;
+        if (error == EINTR) {
+            if (directory.interrupt()())
+                return interrupted_error();
+        } else if (flags == O_RDWR &&
+                   (error == EACCES || error == EPERM || error == EROFS || error == ETXTBSY)) {
+            flags = O_RDONLY;
+            type = F_RDLCK;
+        } else if (names_no_openable_file(error)) {
+            return FileDescriptor();
+        } else {
+            return write_error(error);
+        }
+    }
+}
+
+// The manifest file's own lock: an open file description lock over every
+// byte. It is what every view of the file shares (a bind mount of the file
+// alone shows another directory, never another inode), and the kind of lock
+// an NFS server passes between its own processes and its clients. A writer
+// that may only read the file takes a read lock, which still excludes every
+// writer that takes the write lock. Whatever the outcome of a try, the file
+// locked must still be the one the path names: a writer that held the lock
+// may have renamed a new manifest into place, and the lock on the old file
+// then guards nothing.
+Result<FileDescriptor> lock_file(const ManifestDirectory &directory, Clock::time_point deadline) {
+    auto next_check = Clock::now() + kInterruptInterval;
+    for (;;) {
+        struct stat opened {};
+        short type = F_WRLCK;
+        auto file = open_to_lock(directory, opened, type);
+        if (!file || !file.value())
+            return file;
+        for (;;) {
+            struct flock whole {};
+            whole.l_type = type;
+            whole.l_whence = SEEK_SET; // l_start 0, l_len 0: every byte, however far the file grows
+            bool locked = ::fcntl(file->get(), F_OFD_SETLK, &whole) == 0;
+            if (!locked && errno != EAGAIN && errno != EACCES && errno != EINTR) {
+                if (locks_unsupported(errno, directory.network()))
+                    return FileDescriptor();
+                return write_error(errno);
+            }
+            auto named = path_names(directory, opened);
+            if (!named)
+                return std::move(named).error();
+            if (named.value() == Named::Gone)
+                return locked ? std::move(file) : Result<FileDescriptor>(FileDescriptor());
+            if (named.value() == Named::Other)
+                break; // take it on the file the path names now
+            if (locked)
+                return file;
+            auto now = Clock::now();
+            if (now >= deadline)
+                return write_error(EAGAIN);
+            if (now >= next_check) {
+                if (directory.interrupt()())
+                    return interrupted_error();
+                next_check = now + kInterruptInterval;
+            }
+            std::this_thread::sleep_for(std::min<Clock::duration>(kNoLinePause, deadline - now));
+        }
+    }
+}
+
+} // namespace
+
+Result<ManifestLock> ManifestLock::acquire(const ManifestDirectory &directory,
+                                           std::chrono::milliseconds patience) {
+    const auto start = Clock::now();
+    const auto deadline = start + patience;
+    ManifestLock lock;
+    // Always the directory first, then the file: no two writers can wait
+    // for each other.
+    if (!directory.network()) {
+        auto locked = lock_directory(directory, start, deadline);
+        if (!locked)
+            return std::move(locked).error();
+        if (locked.value())
+            lock.directory_ = &directory.descriptor();
+    }
+    auto file = lock_file(directory, deadline);
+    if (!file)
+        return std::move(file).error();
+    lock.file_ = std::move(file).value();
+    return lock;
 }
 
 ManifestLock::~ManifestLock() {
-    // The directory stays open for the rest of the call: let the lock go now.
-    if (locked_directory_ >= 0)
-        (void)::flock(locked_directory_, LOCK_UN);
+    file_.reset(); // lets the file's lock go
+    // The directory stays open for the rest of the call: let its lock go now
+    // (not in a child forked during the call, where its number is not ours).
+    if (directory_ != nullptr && directory_->owned())
+        (void)::flock(directory_->get(), LOCK_UN);
 }
 
 } // namespace corvane::io

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,12 +42,15 @@ ReadEnd read_all(int fd, const struct stat &info, std::string &out,
         return ReadEnd::TooLarge; // refused unread
     if (S_ISREG(info.st_mode) && info.st_size > 0)
         out.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
+    // On the heap: a thread may run with a stack of 32 KiB.
+    constexpr std::size_t kChunk = 1 << 16;
+    auto buffer = std::make_unique_for_overwrite<char[]>(kChunk);
     for (;;) {
-        ssize_t count = ::read(fd, buffer, sizeof buffer);
+        ssize_t count =
+            io::retry_interrupted(interrupt, [&] { return ::read(fd, buffer.get(), kChunk); });
         if (count < 0) {
             if (errno == EINTR)
-                continue;
+                return ReadEnd::Interrupted;
             if (errno != EAGAIN)
                 return ReadEnd::Failed;
             if (ReadEnd waited = wait_readable(fd, interrupt); waited != ReadEnd::Complete)
@@ -57,7 +61,7 @@ ReadEnd read_all(int fd, const struct stat &info, std::string &out,
             return ReadEnd::Complete;
         if (out.size() + static_cast<std::size_t>(count) > kLargestFile)
             return ReadEnd::TooLarge;
-        out.append(buffer, static_cast<std::size_t>(count));
+        out.append(buffer.get(), static_cast<std::size_t>(count));
     }
 }
 
@@ -121,8 +125,12 @@ Result<std::string> read_file_utf8(std::string_view path, const io::InterruptChe
     // empty instead of holding the caller forever; a pipe whose writer has
     // nothing to say yet is waited for in short polls that can be
     // interrupted.
-    io::FileDescriptor file(
-        ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    const std::string name(path);
+    io::FileDescriptor file(io::retry_interrupted(interrupt, [&] {
+        return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    }));
+    if (!file && errno == EINTR)
+        return io::interrupted_error();
     struct stat info {};
     if (!file || ::fstat(file.get(), &info) != 0)
         return file_not_found(path);

@@ -1,5 +1,7 @@
 #include "io/temp_file.hpp"
 
+#include "io/file_io.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -48,25 +50,31 @@ constexpr int kNameAttempts = 16;
 
 } // namespace
 
-std::variant<TempFile, int> TempFile::create_beside(int directory, const std::string &name,
-                                                    mode_t mode) {
+std::variant<TempFile, int> TempFile::create_beside(const FileDescriptor &directory,
+                                                    const std::string &name, mode_t mode,
+                                                    const InterruptCheck &interrupt) {
     std::string prefix = name_prefix(name);
     // An unnamed file is only of use if it can be given a name later, which
     // goes through /proc/self/fd.
     if (::access("/proc/self/fd", X_OK) == 0) {
-        FileDescriptor fd(::openat(directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        FileDescriptor fd(retry_interrupted(interrupt, [&] {
+            return ::openat(directory.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+        }));
         if (fd)
-            return TempFile(directory, std::move(fd), std::move(prefix), {});
+            return TempFile(directory, interrupt, std::move(fd), std::move(prefix), {});
         // EOPNOTSUPP: not on this file system; EISDIR: not in this kernel.
         if (errno != EOPNOTSUPP && errno != EISDIR)
             return errno;
     }
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string temp = random_name(prefix);
-        FileDescriptor fd(
-            ::openat(directory, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        FileDescriptor fd(retry_interrupted(interrupt, [&] {
+            return ::openat(directory.get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                            mode);
+        }));
         if (fd)
-            return TempFile(directory, std::move(fd), std::move(prefix), std::move(temp));
+            return TempFile(directory, interrupt, std::move(fd), std::move(prefix),
+                            std::move(temp));
         if (errno != EEXIST)
             return errno;
     }
@@ -74,21 +82,26 @@ std::variant<TempFile, int> TempFile::create_beside(int directory, const std::st
 }
 
 TempFile::TempFile(TempFile &&other) noexcept
-    : directory_(other.directory_), fd_(std::move(other.fd_)), prefix_(std::move(other.prefix_)),
-      name_(std::move(other.name_)) {
+    : directory_(other.directory_), interrupt_(other.interrupt_), fd_(std::move(other.fd_)),
+      prefix_(std::move(other.prefix_)), name_(std::move(other.name_)) {
     other.name_.clear();
 }
 
 TempFile::~TempFile() {
-    if (!name_.empty())
-        ::unlinkat(directory_, name_.c_str(), 0);
+    // Not in a child forked during the call: the directory's number is no
+    // longer the call's there, and the parent removes the name itself.
+    if (!name_.empty() && directory_.owned())
+        ::unlinkat(directory_.get(), name_.c_str(), 0);
 }
 
 int TempFile::link_under_random_name() {
     const std::string source = "/proc/self/fd/" + std::to_string(fd_.get());
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::string name = random_name(prefix_);
-        if (::linkat(AT_FDCWD, source.c_str(), directory_, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (retry_interrupted(interrupt_, [&] {
+                return ::linkat(AT_FDCWD, source.c_str(), directory_.get(), name.c_str(),
+                                AT_SYMLINK_FOLLOW);
+            }) == 0) {
             name_ = std::move(name);
             return 0;
         }
@@ -103,9 +116,13 @@ int TempFile::rename_over(const std::string &target) {
         if (int error = link_under_random_name())
             return error;
     }
-    if (int error = fd_.close())
+    // EINTR from close: Linux has closed the file all the same, and its text
+    // was flushed before.
+    if (int error = fd_.close(); error != 0 && error != EINTR)
         return error;
-    if (::renameat(directory_, name_.c_str(), directory_, target.c_str()) != 0)
+    if (retry_interrupted(interrupt_, [&] {
+            return ::renameat(directory_.get(), name_.c_str(), directory_.get(), target.c_str());
+        }) != 0)
         return errno;
     name_.clear(); // the rename took it
     return 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "io/file_descriptor.hpp"
+#include "io/interrupt.hpp"
 
 #include <string>
 #include <sys/types.h>
@@ -18,9 +19,12 @@ namespace corvane::io {
 class TempFile {
   public:
     // The file beside `name` in `directory`, or the error number of creating
-    // it. Permission bits `mode` before the umask.
-    static std::variant<TempFile, int> create_beside(int directory, const std::string &name,
-                                                     mode_t mode);
+    // it. Permission bits `mode` before the umask. A signal interrupting a
+    // step makes it again unless `interrupt` says stop (then EINTR); both
+    // `directory` and `interrupt` must outlive the file.
+    static std::variant<TempFile, int> create_beside(const FileDescriptor &directory,
+                                                     const std::string &name, mode_t mode,
+                                                     const InterruptCheck &interrupt);
 
     TempFile(TempFile &&other) noexcept;
     TempFile &operator=(TempFile &&) = delete;
@@ -36,12 +40,14 @@ class TempFile {
     int rename_over(const std::string &target);
 
   private:
-    TempFile(int directory, FileDescriptor fd, std::string prefix, std::string name)
-        : directory_(directory), fd_(std::move(fd)), prefix_(std::move(prefix)),
-          name_(std::move(name)) {}
+    TempFile(const FileDescriptor &directory, const InterruptCheck &interrupt, FileDescriptor fd,
+             std::string prefix, std::string name)
+        : directory_(directory), interrupt_(interrupt), fd_(std::move(fd)),
+          prefix_(std::move(prefix)), name_(std::move(name)) {}
     int link_under_random_name();
 
-    int directory_;
+    const FileDescriptor &directory_;
+    const InterruptCheck &interrupt_;
     FileDescriptor fd_;
     std::string prefix_; // of the random names: ".{name}."
     std::string name_;   // empty while the file has no name

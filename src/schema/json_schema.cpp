@@ -32,11 +32,14 @@ std::uint64_t largest(FieldKind kind) {
     }
 }
 
-// The plain scalars the module reads as integers and booleans whatever their
-// tag, as text: YAML loaders hand them over as strings where they carry a
-// !!str tag, and binary or "+"-signed radix forms where their rules differ.
-constexpr std::string_view kIntegerText =
-    R"("^\\+?(0|[1-9][0-9]*|0x[0-9a-fA-F]+|0o[0-7]+|0b[01]+)$")";
+// Plain scalars the module reads as integers that a YAML loader may hand
+// over as strings: the 0o octal form is a string to YAML 1.1 loaders, so a
+// schema cannot tell a plain 0o17 from a quoted "0o17" there. Every other
+// integer form is a number to YAML loaders when plain, and a quoted one
+// ("8") is refused, as a read refuses it.
+constexpr std::string_view kIntegerText = R"("^\\+?0o[0-7]+$")";
+// The plain scalars the module reads as booleans whatever their tag, as
+// text: YAML loaders hand them over as strings where they carry a !!str tag.
 constexpr std::string_view kBoolText = R"("^(true|True|TRUE|false|False|FALSE)$")";
 
 // The schema of one setting's value. Texts take any scalar (a plain scalar

@@ -46,14 +46,29 @@ inline constexpr std::string_view kReadersKey = "readers_config";
 // others are still read and checked, as every reader must be valid).
 using ReaderFilter = std::optional<std::string_view>;
 
+// What a check is told of the readers of the last "corvane" section, in file
+// order, as they are read (schema/manifest_check.cpp).
+class MainReaders {
+  public:
+    // The section begins; a repeated section replaces what came before.
+    virtual void restart() = 0;
+    // A reader's key.
+    virtual void key(std::string_view reader_id, yaml::Mark mark) = 0;
+    // The record under the last key, read without error.
+    virtual void read(const ReaderConfig &reader) = 0;
+
+  protected:
+    ~MainReaders() = default;
+};
+
 // What a check of a whole manifest sees of a parse (schema/manifest_check.cpp);
-// reads and rewrites never use it.
+// reads and rewrites never use it. A watched parse keeps no reader records:
+// the main section's go to `main_readers` one by one.
 struct ReaderWatch {
     // Go on past a reader's own data error: the reader is read again through
     // a replay and skipped, so the parse needs Retention::Always.
     bool recover = false;
-    // The key of each reader in the last "corvane" section, in file order.
-    std::vector<std::pair<std::string, yaml::Mark>> main_reader_keys;
+    MainReaders *main_readers = nullptr; // set by the check
     // Recovering: each reader's first data error, with the reader's id.
     std::vector<std::pair<std::string, yaml::Error>> reader_faults;
     // Recovering: the reader in which the parse itself stopped, if any.

@@ -190,6 +190,11 @@ Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &ke
         ReaderConfig reader;
         if (Failure failure = read_record(value, ReaderForm<true>{reader}))
             return failure;
+        if (watch != nullptr) { // a check keeps no records
+            if (watch->in_main_section)
+                watch->main_readers->read(reader);
+            return {};
+        }
         readers.put(std::string(key), std::move(reader));
         return {};
     };
@@ -199,7 +204,7 @@ Failure read_readers(Cursor &cursor, ReadersMap &readers, const ReaderFilter &ke
             if (watch == nullptr)
                 return read_one(key, value);
             if (watch->in_main_section)
-                watch->main_reader_keys.emplace_back(std::string(key), key_mark);
+                watch->main_readers->key(key, key_mark);
             if (!watch->recover)
                 return read_one(key, value);
             Failure own;
@@ -276,7 +281,7 @@ Failure parse_sections(std::string_view text, const ReaderFilter &kept, yaml::Re
                 if (watch != nullptr) {
                     watch->in_main_section = key == kSectionName;
                     if (watch->in_main_section) // a repeated section replaces the earlier
-                        watch->main_reader_keys.clear();
+                        watch->main_readers->restart();
                 }
                 Section section;
                 if (others != nullptr)
