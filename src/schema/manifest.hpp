@@ -101,38 +101,51 @@ parse_manifest_for_rewrite(std::string_view text,
 // other readers (up to the odds of a 64-bit hash colliding).
 class OthersDigest {
   public:
-    void add_section(std::string_view name) { add_text(1, name); }
-    void add_reader(std::string_view id) { add_text(2, id); }
+    void add_section(std::string_view name) {
+        close_reader();
+        state_ = mixed(state_, text_hash(1, name));
+    }
+    void add_reader(std::string_view id) {
+        close_reader();
+        state_ = mixed(state_, text_hash(2, id));
+    }
+    // A setting of the reader last added; its settings count in any order,
+    // as a reader reads the same whatever order its keys come in.
     void add(std::size_t field, const FieldValue &value) {
-        mix(3 + field);
+        std::uint64_t hash = mixed(0, 3 + field);
         if (const auto *text = std::get_if<std::string_view>(&value))
-            add_text(0, *text);
+            hash = mixed(hash, text_hash(0, *text));
         else if (const auto *number = std::get_if<std::uint64_t>(&value))
-            mix(*number);
+            hash = mixed(hash, *number);
+        settings_ += mixed(hash, 0);
     }
     bool operator==(const OthersDigest &) const = default;
 
   private:
-    void mix(std::uint64_t word) {
-        state_ = (state_ ^ word) * 0x100000001B3u; // FNV-1a's prime, a word at a time
-        state_ ^= state_ >> 29;
+    void close_reader() {
+        state_ = mixed(state_, settings_);
+        settings_ = 0;
     }
-    void add_text(std::uint64_t tag, std::string_view text) {
-        mix(tag);
-        mix(text.size());
+    static std::uint64_t mixed(std::uint64_t state, std::uint64_t word) {
+        state = (state ^ word) * 0x100000001B3u; // FNV-1a's prime, a word at a time
+        return state ^ (state >> 29);
+    }
+    static std::uint64_t text_hash(std::uint64_t tag, std::string_view text) {
+        std::uint64_t hash = mixed(mixed(0xCBF29CE484222325u, tag), text.size());
         std::size_t at = 0;
         for (; at + 8 <= text.size(); at += 8) {
             std::uint64_t word;
             std::memcpy(&word, text.data() + at, 8);
-            mix(word);
+            hash = mixed(hash, word);
         }
         std::uint64_t tail = 0;
         if (at < text.size())
             std::memcpy(&tail, text.data() + at, text.size() - at);
-        mix(tail);
+        return mixed(hash, tail);
     }
 
     std::uint64_t state_ = 0xCBF29CE484222325u;
+    std::uint64_t settings_ = 0; // of the reader last added, summed
 };
 
 // The rewrite form's parse that stores, of the readers, only those under
