@@ -4,32 +4,12 @@
 #include "io/file_io.hpp"
 #include "io/read_file.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/vfs.h>
 
 namespace corvane::io {
 namespace {
-
-// File systems shared between machines, by their fstatfs magic.
-bool is_network_file_system(unsigned long type) {
-    constexpr std::array<unsigned long, 11> kNetwork{
-        0x6969,     // nfs
-        0x517B,     // smb
-        0xFF534D42, // cifs
-        0xFE534D42, // smb2
-        0x00C36400, // ceph
-        0x5346414F, // afs
-        0x6B414653, // kafs
-        0x01021997, // 9p
-        0x65735546, // fuse (sshfs and the like)
-        0x0BD00BD0, // lustre
-        0x01161970, // gfs2
-    };
-    return std::find(kNetwork.begin(), kNetwork.end(), type) != kNetwork.end();
-}
 
 bool same_time(const struct timespec &a, const struct timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -65,8 +45,7 @@ Result<ManifestDirectory> ManifestDirectory::open(std::string_view path,
     if (retry_interrupted(interrupt, [&] { return ::fstatfs(fd.get(), &found); }) != 0)
         return write_error(errno);
     return ManifestDirectory(std::move(fd), std::move(name), path,
-                             is_network_file_system(static_cast<unsigned long>(found.f_type)),
-                             interrupt);
+                             file_system_of(static_cast<unsigned long>(found.f_type)), interrupt);
 }
 
 ConfigError replaced_outside_mount() {

@@ -2,6 +2,7 @@
 
 #include "errors/result.hpp"
 #include "io/file_descriptor.hpp"
+#include "io/file_system.hpp"
 #include "io/interrupt.hpp"
 
 #include <string>
@@ -33,20 +34,20 @@ class ManifestDirectory {
     const char *name() const { return name_.c_str(); }
     // The path as the caller gave it, for messages.
     std::string_view path() const { return path_; }
-    // On a network file system a lock on the directory would exclude only
-    // writers on the same machine.
-    bool network() const { return network_; }
+    // The directory's file system, asked once per call.
+    const FileSystem &file_system() const { return file_system_; }
+    bool network() const { return file_system_.network; }
 
   private:
-    ManifestDirectory(FileDescriptor fd, std::string name, std::string_view path, bool network,
-                      const InterruptCheck &interrupt)
-        : fd_(std::move(fd)), name_(std::move(name)), path_(path), network_(network),
+    ManifestDirectory(FileDescriptor fd, std::string name, std::string_view path,
+                      FileSystem file_system, const InterruptCheck &interrupt)
+        : fd_(std::move(fd)), name_(std::move(name)), path_(path), file_system_(file_system),
           interrupt_(&interrupt) {}
 
     FileDescriptor fd_;
     std::string name_;
     std::string_view path_;
-    bool network_;
+    FileSystem file_system_;
     const InterruptCheck *interrupt_;
 };
 

@@ -3,8 +3,6 @@
 #include "io/file_io.hpp"
 #include "io/manifest_file.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -12,7 +10,6 @@
 #include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <thread>
 
 namespace corvane::io {
@@ -34,29 +31,6 @@ constexpr microseconds kNoLinePause{1000};
 constexpr auto kOutOfTurnAfter = std::chrono::seconds(2);
 constexpr auto kOutOfTurnTry = std::chrono::milliseconds(50);
 
-// File systems known to keep byte-range locks apart from flock, as Linux
-// does for local files. Network file systems may build flock out of
-// byte-range locks, and a line kept with them would block the lock itself.
-bool keeps_locks_apart(int fd) {
-    constexpr std::array<unsigned long, 10> kLocal{
-        0xEF53,     // ext2, ext3, ext4
-        0x58465342, // xfs
-        0x9123683E, // btrfs
-        0x01021994, // tmpfs
-        0x858458F6, // ramfs
-        0xF2F52010, // f2fs
-        0x794C7630, // overlayfs
-        0x2FC12FC1, // zfs
-        0xCA451A4E, // bcachefs
-        0x3153464A, // jfs
-    };
-    struct statfs found {};
-    if (::fstatfs(fd, &found) != 0)
-        return false;
-    return std::find(kLocal.begin(), kLocal.end(), static_cast<unsigned long>(found.f_type)) !=
-           kLocal.end();
-}
-
 // Writers waiting for one manifest's lock, in the order they came (flock
 // itself serves whoever asks first after a release, so under load a writer
 // could lose round after round). Each writer holds a shared byte-range lock
@@ -70,8 +44,9 @@ class WaitingLine {
 
     // Joins the line of the file open at `fd`. Without a line (an unknown
     // file system, or no byte-range locks), every writer counts as first.
-    WaitingLine(int fd, std::uint64_t place) : fd_(fd), place_(static_cast<off_t>(place)) {
-        if (!keeps_locks_apart(fd))
+    WaitingLine(int fd, bool keeps_locks_apart, std::uint64_t place)
+        : fd_(fd), place_(static_cast<off_t>(place)) {
+        if (!keeps_locks_apart)
             return;
         struct flock byte = range(F_RDLCK, kStart + place_, 1);
         joined_ = ::fcntl(fd, F_OFD_SETLK, &byte) == 0;
@@ -148,7 +123,8 @@ bool names_no_openable_file(int error) {
 class DirectoryWaiter {
   public:
     DirectoryWaiter(const ManifestDirectory &directory, std::uint64_t place)
-        : directory_(directory), line_(directory.fd(), place) {}
+        : directory_(directory),
+          line_(directory.fd(), directory.file_system().keeps_locks_apart, place) {}
     DirectoryWaiter(const DirectoryWaiter &) = delete;
     DirectoryWaiter &operator=(const DirectoryWaiter &) = delete;
     // Out of line however the wait ends (not in a child forked meanwhile:

@@ -3,6 +3,7 @@
 #include "io/interrupt.hpp"
 #include "python/ref.hpp"
 
+#include <cassert>
 #include <cxxabi.h>
 #include <exception>
 #include <optional>
@@ -26,12 +27,9 @@ namespace corvane::py {
 class InterpreterLockReleased {
   public:
     InterpreterLockReleased() noexcept : thread_(PyEval_SaveThread()) {}
-    // A safety net only: the lock is normally taken back by retake(). Not
-    // noexcept, so that a forced unwind started here can leave.
-    ~InterpreterLockReleased() noexcept(false) {
-        if (thread_ != nullptr)
-            PyEval_RestoreThread(std::exchange(thread_, nullptr));
-    }
+    // without_interpreter_lock catches whatever the work throws and always
+    // calls retake() before the object goes.
+    ~InterpreterLockReleased() { assert(thread_ == nullptr && "retake() not called"); }
     InterpreterLockReleased(const InterpreterLockReleased &) = delete;
     InterpreterLockReleased &operator=(const InterpreterLockReleased &) = delete;
 
