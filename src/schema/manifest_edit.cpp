@@ -175,7 +175,7 @@ Result<std::string> render_setting(const ReaderField &field, const ReaderConfig 
 // emits it: block lines indented by `step`, or one flow entry "id: {...}".
 Result<std::string> render_reader(std::string_view id, const ReaderConfig &reader, bool flow,
                                   int step, bool with_id = true) {
-    yaml::Writer out(flow, step);
+    yaml::Writer out(flow, step, true);
     if (with_id) {
         out.begin_mapping();
         out.text(id);
@@ -187,8 +187,6 @@ Result<std::string> render_reader(std::string_view id, const ReaderConfig &reade
     if (!emitted)
         return emitted;
     std::string text = std::move(emitted).value();
-    if (text.ends_with("\n...\n")) // a last block that keeps its breaks; more text follows it here
-        text.resize(text.size() - 4);
     if (flow) {
         // "{id: {...}}\n" or "{...}\n"
         if (!text.ends_with("\n"))

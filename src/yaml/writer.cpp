@@ -106,7 +106,7 @@ void Writer::restore_astral() {
     output_ = std::move(restored);
 }
 
-Writer::Writer(bool flow, int indent) : flow_(flow) {
+Writer::Writer(bool flow, int indent, bool embedded) : flow_(flow), embedded_(embedded) {
     if (!yaml_emitter_initialize(&emitter_)) {
         problem_ = "failed to initialize the YAML emitter";
         return;
@@ -178,7 +178,9 @@ void Writer::plain(std::string_view value) {
 }
 
 void Writer::text(std::string_view value) {
-    if (value.find('\n') != std::string_view::npos)
+    if (embedded_ && keeps_trailing_breaks(value))
+        scalar(value, YAML_DOUBLE_QUOTED_SCALAR_STYLE);
+    else if (value.find('\n') != std::string_view::npos)
         scalar(value, YAML_LITERAL_SCALAR_STYLE);
     else if (plain_would_change_meaning(value))
         scalar(value, YAML_SINGLE_QUOTED_SCALAR_STYLE);

@@ -16,13 +16,16 @@ namespace corvane::yaml {
 // byte-order mark, non-ASCII characters written as they are, no line folding,
 // no "---" or "..." markers, block mappings indented by two spaces (by
 // `indent`, 2 to 9, where given; or, with `flow`, every mapping in flow
-// style, as `{key: value, ...}` on one line).
+// style, as `{key: value, ...}` on one line). An `embedded` document is
+// spliced into another text: a literal block that keeps its trailing line
+// breaks would take in the blank lines after it there, so such texts are
+// double-quoted instead.
 //
 // The first emitter failure is kept and every later call does nothing, so a
 // caller can write a whole document and look at the outcome once in finish().
 class Writer {
   public:
-    explicit Writer(bool flow = false, int indent = 2);
+    explicit Writer(bool flow = false, int indent = 2, bool embedded = false);
     ~Writer();
     Writer(const Writer &) = delete;
     Writer &operator=(const Writer &) = delete;
@@ -66,6 +69,7 @@ class Writer {
     std::vector<std::string> astral_;
     bool emitter_ready_ = false;
     bool flow_ = false;
+    bool embedded_ = false;
     std::string output_;
     bool too_large_ = false; // the output passed kLargestText
     std::optional<std::string> problem_;
@@ -79,12 +83,11 @@ Result<std::string> value_of_rendered(std::string_view emitted, bool flow);
 // inside a flow collection. The text has "\n" breaks; the lines of a literal
 // block follow its header indented by two spaces.
 template <class Write> Result<std::string> render_value(bool flow, Write &&write) {
-    Writer out(flow);
+    Writer out(flow, 2, true);
     out.begin_mapping();
     out.name("k");
     write(out);
-    // A second entry, so that the value is never the document's last scalar
-    // (a block that keeps its breaks would get a "..." after it).
+    // A second entry, so that the value's end is seen.
     out.name("z");
     out.null();
     out.end_mapping();
