@@ -331,7 +331,9 @@ parse_manifest_keeping(std::string_view text, std::string_view reader_id, Others
 
 yaml::Failure parse_manifest_watched(std::string_view text, ReaderWatch &watch,
                                      Sections<OptionManifestConfig> &sections) {
-    yaml::Retention retention = watch.recover ? yaml::Retention::Always : yaml::Retention::AsNeeded;
+    // Recovering needs no kept events: a reader's own error is read past as
+    // the parse goes (texts that may hold aliases are kept whole anyway).
+    const yaml::Retention retention = yaml::Retention::AsNeeded;
     return parse_sections(text, std::nullopt, retention, yaml::FastPath::Allowed, &watch, sections);
 }
 

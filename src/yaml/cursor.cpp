@@ -137,6 +137,23 @@ std::size_t Cursor::stored_position() const {
     return loader_.stored_position(replay_);
 }
 
+std::size_t Cursor::consumed() const {
+    return loader_.consumed();
+}
+
+int Cursor::consumed_depth() const {
+    return loader_.consumed_depth();
+}
+
+Failure Cursor::skip_to_depth(int depth) {
+    while (consumed_depth() > depth) {
+        const Event *event = nullptr;
+        if (Failure failure = next(event))
+            return failure;
+    }
+    return {};
+}
+
 bool Cursor::count_expansion(std::size_t target) {
     return loader_.count_expansion(target);
 }

@@ -54,14 +54,25 @@ class Cursor {
     [[nodiscard]] Failure skip();
 
     // For a check that goes on past a node's error: reads the node with
-    // read(Cursor&) through a replay, leaving `outcome` its failure, then
-    // skips it here whatever the outcome. Needs a Loader that keeps its
-    // events (Retention::Always). Returns the skip's failure.
+    // read(Cursor&), leaving `outcome` its failure, and in any case moves
+    // past the whole node. Where the document's events are kept the read is
+    // a replay; where they are streamed, what the read left of the node is
+    // skipped. Returns the failure that keeps reading from going on.
     template <class Read> [[nodiscard]] Failure read_isolated(Failure &outcome, Read &&read) {
-        std::size_t position = stored_position();
-        Cursor replay(loader_, &position, path_, remaining_depth_);
-        outcome = read(replay);
-        return skip();
+        if (texts_are_stored()) {
+            std::size_t position = stored_position();
+            Cursor replay(loader_, &position, path_, remaining_depth_);
+            outcome = read(replay);
+            return skip();
+        }
+        const std::size_t before = consumed();
+        const int depth = consumed_depth();
+        outcome = read(*this);
+        if (!outcome)
+            return {};
+        if (consumed() == before)
+            return skip();
+        return skip_to_depth(depth);
     }
 
     // One nesting level down for the length of read(); fails past the limit
@@ -78,6 +89,10 @@ class Cursor {
   private:
     [[nodiscard]] bool count_expansion(std::size_t target);
     std::size_t stored_position() const;
+    std::size_t consumed() const;
+    int consumed_depth() const;
+    // Moves on until the events consumed nest `depth` deep again.
+    [[nodiscard]] Failure skip_to_depth(int depth);
 
     Loader &loader_;
     std::size_t *replay_; // null on the main stream

@@ -61,6 +61,17 @@ Failure Loader::peek_further(const std::size_t *replay, Event &view, const Event
     return {};
 }
 
+int Loader::consumed_depth() const {
+    int depth = parser_.depth(); // of the events parsed, the one ahead included
+    if (has_ahead_) {
+        if (ahead_.kind == EventKind::MappingStart || ahead_.kind == EventKind::SequenceStart)
+            --depth;
+        else if (ahead_.kind == EventKind::MappingEnd || ahead_.kind == EventKind::SequenceEnd)
+            ++depth;
+    }
+    return depth;
+}
+
 std::size_t Loader::stored_position(const std::size_t *replay) const {
     if (!stored_)
         throw std::logic_error("an isolated read needs the document's events kept");

@@ -54,9 +54,10 @@ class Loader {
     [[nodiscard]] Failure peek_further(const std::size_t *replay, Event &view, const Event *&event);
     // Moves past the event peek() just gave.
     void advance(std::size_t *replay) {
-        if (!stored_)
+        if (!stored_) {
             has_ahead_ = false;
-        else if (replay)
+            ++consumed_;
+        } else if (replay)
             ++*replay;
         else
             ++position_;
@@ -65,6 +66,9 @@ class Loader {
     // `target`; false past the document's budget of expansions or of
     // replayed events.
     [[nodiscard]] bool count_expansion(std::size_t target);
+    // Streamed: how many events were consumed, and how deep those nest.
+    std::size_t consumed() const { return consumed_; }
+    int consumed_depth() const;
     // Whether event texts stay valid after the next event is read.
     bool texts_are_stored() const { return stored_.has_value(); }
     // The index in the stored document of the next event at the main
@@ -83,6 +87,7 @@ class Loader {
     // peek() and not yet consumed.
     Event ahead_;
     bool has_ahead_ = false;
+    std::size_t consumed_ = 0;
     bool void_given_ = false;
 };
 

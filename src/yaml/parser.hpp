@@ -63,6 +63,9 @@ class Parser {
     // the stream) is an error.
     [[nodiscard]] Failure check_single_document();
 
+    // How deep the events given so far nest (collections open).
+    int depth() const { return depth_; }
+
     // Whether the fast path reads this text.
     bool took_fast_path() const { return fast_ != nullptr; }
 
