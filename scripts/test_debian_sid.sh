@@ -25,7 +25,7 @@ command -v debootstrap >/dev/null || { echo "error: debootstrap is not installed
 [ "$(id -u)" -eq 0 ] || { echo "error: building and entering the root needs root" >&2; exit 1; }
 
 rm -rf "$root"
-packages=g++,gcc,libyaml-dev,pkg-config,nodejs
+packages=g++,gcc,libyaml-dev,pkg-config,nodejs,cmake,make
 for version in "${interpreters[@]}"; do packages+=",python$version,python$version-venv,python$version-dev"; done
 started=$SECONDS
 debootstrap --variant=minbase --include="$packages" sid "$root" "$mirror" >build/sid-debootstrap.log 2>&1 ||
@@ -62,9 +62,11 @@ export root source_dir
 status=0
 summaries=()
 for version in "${interpreters[@]}"; do
-    # /proc and /dev for the tests (mount namespaces, /dev/shm); the mounts
-    # end with the namespace.
+    # The root a mount point of its own (the tests that make mount
+    # namespaces mark it private), /proc and /dev for the tests (/dev/shm);
+    # the mounts end with the namespace.
     unshare -m --propagation private bash -euo pipefail -c '
+        mount --bind "$root" "$root"
         mount --bind /proc "$root/proc"
         mount --rbind /dev "$root/dev"
         inside bash -c "cd $source_dir && scripts/test_wheel.sh --python $1 /work/$2"
