@@ -39,6 +39,7 @@ grep -qx enabled "$binfmt/qemu-aarch64" 2>/dev/null || update-binfmts --enable q
 grep -qx enabled "$binfmt/qemu-aarch64" || { echo "error: qemu-aarch64 is not registered" >&2; exit 1; }
 
 rm -rf "$root"
+mkdir -p build
 started=$SECONDS
 debootstrap --arch=arm64 --variant=minbase --include="python$version,python$version-venv,binutils" \
     sid "$root" "$mirror" >build/arm64-debootstrap.log 2>&1 ||

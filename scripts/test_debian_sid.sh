@@ -25,6 +25,7 @@ command -v debootstrap >/dev/null || { echo "error: debootstrap is not installed
 [ "$(id -u)" -eq 0 ] || { echo "error: building and entering the root needs root" >&2; exit 1; }
 
 rm -rf "$root"
+mkdir -p build
 packages=g++,gcc,libyaml-dev,pkg-config,nodejs,cmake,make
 for version in "${interpreters[@]}"; do packages+=",python$version,python$version-venv,python$version-dev"; done
 started=$SECONDS
