@@ -66,7 +66,6 @@ started=$SECONDS
 set +e
 unshare -m --propagation private bash -euo pipefail -c '
     root=$1 version=$2 wheel=$3
-    mount --bind "$root" "$root"
     mount --bind /proc "$root/proc"
     mount --rbind /dev "$root/dev"
     chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LANG=C.UTF-8 \

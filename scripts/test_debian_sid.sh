@@ -63,11 +63,9 @@ export root source_dir
 status=0
 summaries=()
 for version in "${interpreters[@]}"; do
-    # The root a mount point of its own (the tests that make mount
-    # namespaces mark it private), /proc and /dev for the tests (/dev/shm);
-    # the mounts end with the namespace.
+    # /proc and /dev for the tests (mount namespaces, /dev/shm); the mounts
+    # end with the namespace.
     unshare -m --propagation private bash -euo pipefail -c '
-        mount --bind "$root" "$root"
         mount --bind /proc "$root/proc"
         mount --rbind /dev "$root/dev"
         inside bash -c "cd $source_dir && scripts/test_wheel.sh --python $1 /work/$2"
