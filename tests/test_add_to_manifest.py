@@ -86,6 +86,7 @@ def snapshot(directory):
 # --- the rewritten text ------------------------------------------------------
 
 
+@pytest.mark.aarch64_smoke
 def test_worked_example_byte_for_byte(tmp_path):
     path = write(tmp_path / "manifest.yaml", EXAMPLE)
     assert reader_b().add_to_manifest_yaml(str(path), "reader-b") is None
@@ -366,6 +367,7 @@ def properties(reader):
     return {name: getattr(reader, name) for name in READER_FIELDS}
 
 
+@pytest.mark.aarch64_smoke
 def test_round_trip_of_awkward_texts_and_ids(tmp_path):
     """Readers holding awkward text in every text field, under awkward ids,
     read back equal after being added to a manifest."""

@@ -26,6 +26,7 @@ def settings(reader):
     return {name: getattr(reader, name) for name in FIELDS}
 
 
+@pytest.mark.aarch64_smoke
 @pytest.mark.parametrize("case", CASES, ids=[c["id"] for c in CASES])
 def test_lookup(tmp_path, case):
     path = write_case(tmp_path, case)

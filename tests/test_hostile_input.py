@@ -608,36 +608,37 @@ def test_named_pipe_without_writer_reads_as_empty(tmp_path):
     assert caught.value.args == ("Error Error Serializing/Deserializing:: EOF while parsing a value",)
 
 
+# Read-write: opens at once, reader or not, and keeps the pipe's write side open.
+SILENT_WRITER = """
+import os, sys, time
+fd = os.open(sys.argv[1], os.O_RDWR)
+os.write(1, b"x")
+time.sleep(float(sys.argv[2]))
+os.write(fd, sys.argv[3].encode())
+"""
+
+
 class SilentWriter:
     """Another process that holds `pipe` open for writing and says nothing;
     `after` seconds in (if given) it sends `text` and goes. Its own clock, so
-    the moment does not depend on the interpreter lock of the test."""
+    the moment does not depend on the interpreter lock of the test. Started
+    as a program of its own, not forked: the test may have threads running."""
 
     def __init__(self, pipe, text="", after=None):
         self.pipe, self.text, self.after = pipe, text, after
 
     def __enter__(self):
-        ready_read, ready_write = os.pipe()
-        self.pid = os.fork()
-        if self.pid == 0:  # pragma: no cover - the writer
-            try:
-                os.close(ready_read)
-                # Read-write: opens at once, reader or not, and keeps the
-                # pipe's write side open.
-                fd = os.open(self.pipe, os.O_RDWR)
-                os.write(ready_write, b"x")
-                time.sleep(self.after if self.after is not None else 3600)
-                os.write(fd, self.text.encode())
-            finally:
-                os._exit(0)
-        os.close(ready_write)
-        assert os.read(ready_read, 1) == b"x"
-        os.close(ready_read)
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", SILENT_WRITER, str(self.pipe),
+             str(self.after if self.after is not None else 3600), self.text],
+            stdout=subprocess.PIPE)
+        assert self.process.stdout.read(1) == b"x"
         return self
 
     def __exit__(self, *exc):
-        os.kill(self.pid, signal.SIGKILL)
-        os.waitpid(self.pid, 0)
+        self.process.kill()
+        self.process.wait()
+        self.process.stdout.close()
 
 
 def test_named_pipe_with_a_silent_writer_is_waited_for_without_the_interpreter(tmp_path):

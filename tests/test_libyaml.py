@@ -253,6 +253,7 @@ def test_long_tag_prefixes_keep_the_tags_kind(tmp_path, prefix, described, star)
 # --- the fast path ------------------------------------------------------------------
 
 
+@pytest.mark.aarch64_smoke
 def test_the_fast_path_is_taken_only_with_libyaml_0_2_5(libyaml):
     expected = libyaml.version == "0.2.5" and fast_path_on() is not False
     assert corvane_config._yaml_fast_path(manifest()) == expected
@@ -313,6 +314,7 @@ GIVEN_UP = {
 
 @pytest.mark.parametrize("text", [*taken_texts(), *(pytest.param(text, id=name)
                                                    for name, text in GIVEN_UP.items())])
+@pytest.mark.aarch64_smoke
 def test_which_texts_take_the_fast_path(text):
     taken = text not in GIVEN_UP.values()
     assert corvane_config._yaml_fast_path(text) == (taken and fast_path_on() is not False)

@@ -34,6 +34,7 @@ def test_module_docstring_is_empty_text():
     assert corvane_config.__doc__ == ""
 
 
+@pytest.mark.aarch64_smoke
 def test_module_attributes_are_the_registered_objects():
     assert corvane_config.ReaderConfig is ReaderConfig
     assert corvane_config.AppConfig is AppConfig

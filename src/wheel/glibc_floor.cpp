@@ -1,11 +1,14 @@
-// Linked only into the distributed wheel (CORVANE_OLD_GLIBC=ON), which links
-// libstdc++ statically so that it needs no GLIBCXX symbol version. Built on a
-// newer system, the module and the static libstdc++ would still bind a few
-// calls to glibc versions newer than 2.17; these hidden definitions take
-// their place inside the module, each on a system call glibc 2.17 already
-// has, so the wheel loads on glibc 2.17 and later. Nothing outside the module
-// sees them. x86_64 only: there glibc's `struct stat` is the kernel's.
+// Linked only into the distributed wheels (CORVANE_PORTABLE_WHEEL=ON), which
+// link libstdc++ statically so that they need no GLIBCXX symbol version.
+// Built on a newer system, the module and the static libstdc++ would still
+// bind a few calls to glibc versions newer than 2.17; these hidden
+// definitions take their place inside the module, each on a system call
+// glibc 2.17 already has, so the wheel loads on glibc 2.17 and later.
+// Nothing outside the module sees them. For x86_64 and aarch64, where
+// glibc's `struct stat` is the kernel's, and where the system calls below
+// exist (aarch64 has no `stat` call, only `newfstatat` and `fstat`).
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
@@ -14,9 +17,62 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#if !defined(__x86_64__) || !defined(__GLIBC__)
-#error "the glibc floor of the wheel is written for x86_64 Linux with glibc"
+#if !(defined(__x86_64__) || defined(__aarch64__)) || !defined(__GLIBC__)
+#error "the glibc floor of the wheel is written for x86_64 and aarch64 Linux with glibc"
 #endif
+
+// The kernel's struct stat of each (arch/x86/include/uapi/asm/stat.h, and
+// include/uapi/asm-generic/stat.h for aarch64): what the raw calls fill in.
+#if defined(__x86_64__)
+static_assert(sizeof(struct stat) == 144 && offsetof(struct stat, st_mode) == 24 &&
+              offsetof(struct stat, st_size) == 48 && offsetof(struct stat, st_mtim) == 88);
+#else
+static_assert(sizeof(struct stat) == 128 && offsetof(struct stat, st_mode) == 16 &&
+              offsetof(struct stat, st_size) == 48 && offsetof(struct stat, st_mtim) == 88);
+#endif
+
+namespace {
+
+// Reads `length` bytes of /dev/urandom; false when it cannot be read.
+bool from_urandom(unsigned char *bytes, size_t length) {
+    const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    while (length > 0) {
+        const ssize_t got = ::read(fd, bytes, length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        bytes += got;
+        length -= static_cast<size_t>(got);
+    }
+    ::close(fd);
+    return length == 0;
+}
+
+// The kernel's random bytes as glibc's arc4random gets them: from getrandom,
+// or from /dev/urandom where the kernel has no getrandom (before 3.17, such
+// as 3.10 of the oldest systems glibc 2.17 runs on). Leaves errno as it was.
+bool random_bytes(unsigned char *bytes, size_t length) {
+    const int saved = errno;
+    bool filled = true;
+    while (length > 0) {
+        const long got = ::syscall(SYS_getrandom, bytes, length, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            filled = errno == ENOSYS && from_urandom(bytes, length);
+            break;
+        }
+        bytes += got;
+        length -= static_cast<size_t>(got);
+    }
+    errno = saved;
+    return filled;
+}
+
+} // namespace
 
 extern "C" {
 
@@ -47,7 +103,8 @@ ssize_t getrandom(void *buffer, size_t length, unsigned int flags) {
 }
 
 // glibc 2.25 and 2.36, for libstdc++'s std::random_device, which the module
-// does not use; they still answer truthfully.
+// does not use; they still answer truthfully (getentropy with ENOSYS where
+// the kernel has no getrandom, as glibc's; arc4random falls back then).
 int getentropy(void *buffer, size_t length) {
     if (length > 256) {
         errno = EIO;
@@ -69,7 +126,7 @@ int getentropy(void *buffer, size_t length) {
 
 uint32_t arc4random() noexcept {
     uint32_t value = 0;
-    if (getentropy(&value, sizeof value) != 0)
+    if (!random_bytes(reinterpret_cast<unsigned char *>(&value), sizeof value))
         std::abort(); // no source of randomness left: what glibc's own does
     return value;
 }

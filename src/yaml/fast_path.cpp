@@ -31,6 +31,9 @@ bool fast_path_enabled() {
 Lanes lanes_for(FastPath reading) {
     if (reading == FastPath::Portable || reading == FastPath::Off)
         return Lanes::Eight;
+#if !defined(__SSE2__)
+    return Lanes::Eight; // no vector reading here (aarch64): every reading is the portable one
+#endif
 #if defined(CORVANE_WIDE_LANES)
     static const bool wide = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
                              __builtin_cpu_supports("bmi2");
