@@ -16,7 +16,7 @@ not asked about: the module's result is checked whatever libyaml does.
   handle (src/yaml/parser.cpp cuts long prefixes short at the document's
   start; a tag's kind, all that is read of it, must survive the cut).
 
-The YAML fast path (src/yaml/fast_path.cpp) copies the parser's own rules
+The YAML fast path (src/yaml/fast_path/) copies the parser's own rules
 for the texts it reads, as 0.2.5 has them: at the end of the text, mappings
 indented deeper than the last line's column close there, the others on the
 line after; "\\'" is no escape in double quotes; a key's ":" must follow its

@@ -1,5 +1,7 @@
 #include "errors/debug_quote.hpp"
 
+#include "errors/utf8.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -18,18 +20,6 @@ template <std::size_t N> bool in_table(const CodeRange (&table)[N], char32_t cod
     auto it = std::upper_bound(std::begin(table), std::end(table), code,
                                [](char32_t c, const CodeRange &r) { return c < r.first; });
     return it != std::begin(table) && code <= std::prev(it)->last;
-}
-
-// Decodes one UTF-8 sequence starting at text[i]; advances i.
-char32_t next_code_point(std::string_view text, std::size_t &i) {
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-    char32_t code = extra == 0 ? lead : lead & (0x3F >> extra);
-    ++i;
-    for (int k = 0; k < extra && i < text.size(); ++k, ++i)
-        code = (code << 6) | (byte(i) & 0x3F);
-    return code;
 }
 
 void append_hex_escape(std::string &out, char32_t code) {
@@ -60,7 +50,11 @@ void append_debug_quoted(std::string &out, std::string_view text) {
         if (i == text.size())
             break;
         std::size_t start = i;
-        char32_t code = next_code_point(text, i);
+        // The text is valid UTF-8; a stray byte would go on as itself.
+        const Utf8Character character = decode_utf8(text, i);
+        const char32_t code =
+            character.length == 0 ? static_cast<unsigned char>(text[i]) : character.code;
+        i += character.length == 0 ? 1 : character.length;
         switch (code) {
         case U'\0':
             out += "\\0";

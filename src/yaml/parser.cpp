@@ -135,11 +135,9 @@ Parser::Parser(std::string_view text, FastPath fast_path) : text_(text) {
         failure_ = Error::syntax(messages::kDocumentTooLarge);
         return;
     }
-    const Lanes lanes = lanes_for(fast_path);
-    if (fast_path != FastPath::Off && fast_path_enabled() && FastReader::accepts(text, lanes)) {
-        fast_ = std::make_unique<FastReader>(text, lanes);
+    fast_ = FastReader::open(text, fast_path);
+    if (fast_)
         return;
-    }
     // libyaml's state only for a text it reads.
     parser_ = std::make_unique<yaml_parser_t>();
     parsed_ = std::make_unique<ParsedEvent>();

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "yaml/event.hpp"
-#include "yaml/fast_path.hpp"
+#include "yaml/fast_path/fast_reader.hpp"
 
 #include <cstddef>
 #include <memory>

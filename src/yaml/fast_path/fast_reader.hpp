@@ -1,48 +1,71 @@
+// The YAML fast path: a reader for the YAML most manifests are written in,
+// giving the node events libyaml 0.2.5 would give, marks included, without
+// starting libyaml. The parser (yaml/parser.hpp) is its one user.
+//
+// The accepted subset, the grammar every reader of it follows:
+//
+//   text     := line*                  (the last line may lack its '\n')
+//   line     := ' '* (blank | comment | entry)
+//   blank    := '\n' | end of text
+//   comment  := '#' (printable | tab)* '\n'
+//   entry    := key ':' (' '+ value)? (' '+ comment | ' '* '\n')
+//   key      := plain | single | double, on one line, its ':' at most 1024
+//               characters after its start, a plain one with no space
+//               before it; no "---" or "..." at column 0
+//   value    := plain | single | double, on one line
+//   plain    := a first character that is no indicator (",[]{}#&*!|>'\"%@`",
+//               '?', ':', tab, or '-' before a blank), then printable
+//               characters up to ": " or " #"; trailing spaces are not its own
+//   single   := "'" (printable but "'" | "''")* "'"
+//   double   := '"' (printable but '"' and '\' | escape)* '"'; an escape
+//               is one of libyaml's and decodes to a code point
+//   printable:= what libyaml reads as a printable character (no tab, no
+//               control character, no NEL/LS/PS or byte order mark), UTF-8
+//
+// Entries nest as block mappings by indentation: a deeper line opens a
+// mapping only under a key with no value, and a shallower one returns to an
+// open mapping's indentation. Anything else (and anything that could be an
+// error) is refused whole, and libyaml reads the text.
+//
+// Stage 1 (accept.cpp) checks the whole text before any event is given;
+// stage 2 (events.cpp) gives the events. A line is read by one of three
+// readers: the careful one (careful_line.cpp), which checks every character;
+// the quick one (quick_line.cpp), for the common ASCII lines, with the
+// portable and SSE2 kernels (byte_search.hpp); and the AVX2 window
+// (avx2_window.cpp), which reads most lines whole from bit masks. Each
+// reading of the fast path (FastPath::Allowed, Narrow and Portable) must take
+// the same texts and give the same events as libyaml: every reader reads a
+// line it takes exactly as the careful reader does. fuzz/fast_path_check.hpp
+// enforces it (fuzz/differential.sh, and the fuzz targets).
 #pragma once
 
 #include "yaml/event.hpp"
+#include "yaml/fast_path/line.hpp"
 
-#include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace corvane::yaml {
 
-// Whether a parse may take the fast path (FastReader) for texts it accepts.
-// Allowed reads with the widest vectors the processor has; Narrow with
-// sixteen bytes at most and Portable without vector instructions (the
-// differential check compares every reading); Off reads every text through
-// libyaml.
+// Whether a parse may take the fast path for texts it accepts. Allowed reads
+// with the widest vectors the processor has; Narrow with sixteen bytes at most
+// and Portable without vector instructions (the differential check compares
+// every reading); Off reads every text through libyaml.
 enum class FastPath { Allowed, Narrow, Portable, Off };
-
-// How many bytes the fast path tests at a time: eight in a word, sixteen with
-// SSE2, or thirty-two with AVX2, which reads most lines whole from bit masks.
-enum class Lanes : std::uint8_t { Eight, Sixteen, ThirtyTwo };
-
-// The lanes a reading uses on this processor.
-Lanes lanes_for(FastPath reading);
 
 // Whether the fast path may be taken at all in this process: the loaded
 // libyaml is the 0.2.5 whose behaviour the recognizer copies, and the
 // environment does not turn it off (CORVANE_YAML_FAST_PATH=0). Read once.
 bool fast_path_enabled();
 
-// A recognizer for the YAML most manifests are written in: block mappings
-// nested by indentation, keys and values that are one-line plain, single- or
-// double-quoted scalars, comments and blank lines. accept() checks the whole
-// text first and refuses anything outside that subset, and anything that
-// could be an error, so that libyaml reads it instead; an accepted text then
-// gives, one at a time, the node events libyaml would give for it, marks
-// included. Nothing is stored but the stack of open mappings' indentations.
 class FastReader {
   public:
-    // Whether `text` is inside the subset (and so parses without error).
-    static bool accepts(std::string_view text, Lanes lanes);
-
-    // For a text accepts() took.
-    FastReader(std::string_view text, Lanes lanes) : text_(text), lanes_(lanes) {}
+    // A reader of `text` when the fast path may read it as `reading` asks
+    // and the text is inside the subset (and so parses without error); else
+    // none. The lanes are picked here, from what the processor has.
+    static std::unique_ptr<FastReader> open(std::string_view text, FastPath reading);
 
     // The next node event; false at the end of the document. Texts are
     // valid until the next call.
@@ -80,52 +103,32 @@ class FastReader {
     Span last_span() const;
 
   private:
+    using Lanes = fast_path::Lanes;
+    using Line = fast_path::Line;
+    using Scalar = fast_path::Scalar;
     enum class Phase { NextLine, Structure, Key, Value, Closing, Done };
 
-    struct Scalar {
-        std::size_t begin = 0; // the content, quotes excluded
-        std::size_t end = 0;
-        std::uint32_t column = 0; // of the first character (the quote)
-        ScalarStyle style = ScalarStyle::Plain;
-        bool escaped = false; // holds escapes to decode
-    };
+    FastReader(std::string_view text, Lanes lanes) : text_(text), lanes_(lanes) {}
 
-    struct Line {
-        std::size_t next = 0;  // offset of the following line
-        bool is_entry = false; // else blank or only a comment
-        std::uint32_t indent = 0;
-        Scalar key;
-        bool has_value = false;
-        Scalar value;
-        std::uint32_t after_colon = 0; // column after the ':'
-    };
+    // Stage 1: whether `text` is inside the subset.
+    static bool accepts(std::string_view text, Lanes lanes);
+    static bool accepts_wide(std::string_view text); // with the AVX2 window
 
-    friend class LineScanner;
-    [[nodiscard]] static bool quick_line(std::string_view text, std::size_t start, Line &line,
-                                         bool vector);
-    // quick_line's reading from bit masks of a line's first 32 or 64 bytes,
-    // where the processor has AVX2. A line it declines is none quick_line
-    // takes (the careful scanner reads it); one it cannot decide (longer, or
-    // too near the text's end) goes on to quick_line. `Locate` also writes
-    // where the key and value are.
-    enum class Window : std::uint8_t { Taken, Declined, Undecided };
-    template <bool Locate>
-    [[nodiscard]] static Window window_line(std::string_view text, std::size_t start, Line &line);
-    static bool accepts_wide(std::string_view text);
-    void next_line_wide();
-    [[nodiscard]] static bool scan_line(std::string_view text, std::size_t start, Line &line);
-    static void locate_line(std::string_view text, std::size_t start, Line &line);
     // Every other event: where lines begin and end, mappings open and close.
     bool next_structure(Event &event);
     // Moves to the next line that holds an entry (phase Structure), or to
     // the closing of the mappings still open at the end (phase Closing).
     void next_line() {
-        if (lanes_ == Lanes::ThirtyTwo)
-            next_line_wide();
-        else
-            next_line_narrow();
+        if constexpr (fast_path::kHasAvx2Window) {
+            if (lanes_ == Lanes::ThirtyTwo) {
+                next_line_wide();
+                return;
+            }
+        }
+        next_line_narrow();
     }
     void next_line_narrow();
+    void next_line_wide(); // with the AVX2 window
     // Moves past the line just read from `start`; true when it holds an entry.
     bool enter_line(std::size_t start) {
         current_line_ = line_number_;
@@ -138,7 +141,6 @@ class FastReader {
         return true;
     }
     void close_at_end();
-    struct Nesting;
     // The empty value of the last key, which had none on its line, when it
     // is still to be given.
     bool pending_empty_value(Event &event);
