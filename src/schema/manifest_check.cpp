@@ -6,34 +6,10 @@
 #include "schema/validation.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <vector>
 
 namespace corvane {
 namespace {
-
-// A syntax error carries its position only in its text: the first
-// "line L column C" in it is where the parser's problem lies.
-std::optional<std::pair<std::uint32_t, std::uint32_t>> position_in_text(std::string_view text) {
-    constexpr std::string_view kLine = "line ";
-    constexpr std::string_view kColumn = " column ";
-    for (std::size_t at = text.find(kLine); at != std::string_view::npos;
-         at = text.find(kLine, at + 1)) {
-        std::uint32_t line = 0;
-        std::uint32_t column = 0;
-        const char *first = text.data() + at + kLine.size();
-        const char *last = text.data() + text.size();
-        auto [after_line, line_error] = std::from_chars(first, last, line);
-        if (line_error != std::errc() ||
-            !std::string_view(after_line, last - after_line).starts_with(kColumn))
-            continue;
-        auto [after_column, column_error] =
-            std::from_chars(after_line + kColumn.size(), last, column);
-        if (column_error == std::errc())
-            return std::pair(line, column);
-    }
-    return std::nullopt;
-}
 
 // A finding from an error of the YAML layer, with the message a read raises.
 Finding finding_of(const yaml::Error &error, FindingKind kind,
@@ -45,11 +21,6 @@ Finding finding_of(const yaml::Error &error, FindingKind kind,
     if (error.mark()) {
         finding.line = error.mark()->line + 1;
         finding.column = error.mark()->column + 1;
-    } else if (error.kind() == yaml::Error::Kind::Syntax) {
-        if (auto position = position_in_text(error.to_string())) {
-            finding.line = position->first;
-            finding.column = position->second;
-        }
     }
     return finding;
 }

@@ -72,8 +72,10 @@ Error Error::of_kind(Kind kind, Mark mark) {
     return error;
 }
 
-Error Error::syntax(std::string laid_out) {
-    return Error(Kind::Syntax, std::move(laid_out));
+Error Error::syntax(std::string laid_out, std::optional<Mark> at) {
+    Error error(Kind::Syntax, std::move(laid_out));
+    error.mark_ = at;
+    return error;
 }
 
 Error Error::writer(std::string problem) {

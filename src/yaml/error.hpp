@@ -54,7 +54,8 @@ class Error {
     [[gnu::cold]] static Error duplicate_field(std::string_view field);
     [[gnu::cold]] static Error missing_field(std::string_view field);
     [[gnu::cold]] static Error of_kind(Kind kind, Mark mark = {});
-    [[gnu::cold]] static Error syntax(std::string laid_out);
+    // `at`: the first position the laid-out text names (see mark()).
+    [[gnu::cold]] static Error syntax(std::string laid_out, std::optional<Mark> at = std::nullopt);
     [[gnu::cold]] static Error writer(std::string problem);
 
     // Gives a data error the node's path and position unless an inner node
@@ -64,7 +65,8 @@ class Error {
     std::string to_string() const;
 
     Kind kind() const { return kind_; }
-    // Where a data error was found, once fixed (syntax errors carry theirs in the text).
+    // Where a data error was found, once fixed; for a syntax error, the
+    // first position its text names.
     const std::optional<Mark> &mark() const { return mark_; }
 
   private:

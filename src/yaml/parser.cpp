@@ -37,8 +37,14 @@ std::string problem_text(const char *problem) {
 // The parser's problem, where it is, and what it was doing, on one line.
 Error syntax_error(const yaml_parser_t &parser) {
     std::string text = problem_text(parser.problem);
+    std::optional<Mark> first_position;
+    const auto add_position = [&](const yaml_mark_t &mark) {
+        text += " at " + format_mark(to_mark(mark));
+        if (!first_position)
+            first_position = to_mark(mark);
+    };
     if (!at_origin(parser.problem_mark))
-        text += " at " + format_mark(to_mark(parser.problem_mark));
+        add_position(parser.problem_mark);
     else if (parser.problem_offset != 0)
         text += " at position " + std::to_string(parser.problem_offset);
     if (parser.context) {
@@ -48,9 +54,9 @@ Error syntax_error(const yaml_parser_t &parser) {
         bool same_place = context.line == parser.problem_mark.line &&
                           context.column == parser.problem_mark.column;
         if (!at_origin(context) && !same_place)
-            text += " at " + format_mark(to_mark(context));
+            add_position(context);
     }
-    return Error::syntax(std::move(text));
+    return Error::syntax(std::move(text), first_position);
 }
 
 ScalarStyle to_style(yaml_scalar_style_t style) {
