@@ -157,6 +157,21 @@ class DirectoryWaiter {
     int error_ = 0;
 };
 
+// What ends a wait for a lock at `now`: the deadline passed ("Resource
+// temporarily unavailable"), or the caller's interrupt check, asked every
+// kInterruptInterval.
+std::optional<ConfigError> wait_ends(const ManifestDirectory &directory, Clock::time_point now,
+                                     Clock::time_point deadline, Clock::time_point &next_check) {
+    if (now >= deadline)
+        return write_error(EAGAIN);
+    if (now >= next_check) {
+        if (directory.interrupt()())
+            return interrupted_error();
+        next_check = now + kInterruptInterval;
+    }
+    return std::nullopt;
+}
+
 // The directory's lock, in the order writers came. True when taken, false
 // where this file system has no locks.
 Result<bool> lock_directory(const ManifestDirectory &directory, Clock::time_point start,
@@ -185,13 +200,8 @@ Result<bool> lock_directory(const ManifestDirectory &directory, Clock::time_poin
         case Attempt::Moved:
             break;
         }
-        if (now >= deadline)
-            return write_error(EAGAIN);
-        if (now >= next_check) {
-            if (directory.interrupt()())
-                return interrupted_error();
-            next_check = now + kInterruptInterval;
-        }
+        if (std::optional<ConfigError> stop = wait_ends(directory, now, deadline, next_check))
+            return std::move(*stop);
         auto pause = !waiter.line().joined() ? kNoLinePause : first ? kFirstPause : kLinePause;
         std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
     }
@@ -303,13 +313,8 @@ Result<FileDescriptor> lock_file(const ManifestDirectory &directory, Clock::time
             if (locked)
                 return file;
             auto now = Clock::now();
-            if (now >= deadline)
-                return write_error(EAGAIN);
-            if (now >= next_check) {
-                if (directory.interrupt()())
-                    return interrupted_error();
-                next_check = now + kInterruptInterval;
-            }
+            if (std::optional<ConfigError> stop = wait_ends(directory, now, deadline, next_check))
+                return std::move(*stop);
             std::this_thread::sleep_for(std::min<Clock::duration>(kNoLinePause, deadline - now));
         }
     }
